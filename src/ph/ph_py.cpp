@@ -1,19 +1,135 @@
-// Placeholder until the cycle basis lands.
 #include "ph/ph_py.hpp"
 
+#include "cfg/cfg_py.hpp"
+#include "ph/cycle_basis.hpp"
+
 namespace velmora::glue {
+
+using ph::CycleBasis;
+using ph::CycleBasisPtr;
+
 namespace {
-PyType_Slot placeholder_slots[] = {{0, nullptr}};
-PyType_Spec generator_spec = {"builtins.CycleGenerator", sizeof(PyObject), 0, kResultFlags, placeholder_slots};
-PyType_Spec result_spec = {"builtins.CycleBasisResult", sizeof(PyObject), 0, kResultFlags, placeholder_slots};
+
+// A CycleGenerator is one cycle of a shared, immutable basis: holding the
+// basis by reference count lets `cycles` hand out a generator per cycle in
+// constant time each, while every attribute read still builds new objects.
+struct Generator {
+    CycleBasisPtr basis;
+    std::size_t index = 0;
+};
+
+const Generator& generator_of(PyObject* self) { return unbox<Generator>(self); }
+const CycleBasis& basis_of(PyObject* self) { return *unbox<CycleBasisPtr>(self); }
+
+// ---------------------------------------------------------------- CycleGenerator
+
+PyObject* generator_blocks(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const Generator& gen = generator_of(self);
+        const CycleBasis& b = *gen.basis;
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(b.length(gen.index) + 1)));
+        if (!list) return nullptr;
+        Py_ssize_t i = 0;
+        const bool ok = b.for_each_block(gen.index, [&](std::uint64_t id) {
+            PyObject* item = from_u64(id);
+            if (item == nullptr) return false;
+            PyList_SET_ITEM(list.get(), i++, item);
+            return true;
+        });
+        if (!ok) return nullptr;
+        return list.release();
+    });
+}
+
+PyObject* generator_edges(PyObject* self, void*) {
+    return guarded([&] {
+        const Generator& gen = generator_of(self);
+        const CycleBasis& b = *gen.basis;
+        return new_list(b.length(gen.index), [&](std::size_t i) { return cfg_edge_object(b.edge(gen.index, i)); });
+    });
+}
+
+PyObject* generator_back_edge(PyObject* self, void*) {
+    return guarded([&] {
+        const Generator& gen = generator_of(self);
+        return cfg_edge_object(gen.basis->back_edge(gen.index));
+    });
+}
+
+PyGetSetDef generator_getset[] = {
+    {"blocks", generator_blocks, nullptr,
+     const_cast<char*>("Ordered walk of block ids forming the closed loop; first == last."), nullptr},
+    {"edges", generator_edges, nullptr,
+     const_cast<char*>("The tree-path edges plus the one back edge, in walk order."), nullptr},
+    {"back_edge", generator_back_edge, nullptr,
+     const_cast<char*>("The non-tree edge that \"generates\" this cycle."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// No Py_tp_doc: the class's __doc__ is None.
+PyType_Slot generator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Generator>)},
+    {Py_tp_getset, generator_getset},
+    {0, nullptr},
+};
+
+PyType_Spec generator_spec = {
+    .name = "builtins.CycleGenerator",
+    .basicsize = sizeof(Box<Generator>),
+    .itemsize = 0,
+    .flags = kResultFlags,
+    .slots = generator_slots,
+};
+
+// ---------------------------------------------------------------- CycleBasisResult
+
+PyObject* result_cycles(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        PyTypeObject* tp = cycle_generator_type.get();
+        if (tp == nullptr) return nullptr;
+        const CycleBasisPtr& basis = unbox<CycleBasisPtr>(self);
+        return new_list(basis->cycle_count(), [&](std::size_t i) { return box_new(tp, Generator{basis, i}); });
+    });
+}
+
+PyObject* result_betti_1(PyObject* self, void*) { return from_u64(basis_of(self).cycle_count()); }
+
+PyGetSetDef result_getset[] = {
+    {"cycles", result_cycles, nullptr, nullptr, nullptr},
+    {"betti_1", result_betti_1, nullptr,
+     const_cast<char*>("Rank of H1 (the cycle space) \u2014 equals `cyclomatic_complexity() - 1`\n"
+                       "when the CFG has a single connected component (P=1, guaranteed by the\n"
+                       "builder's synthetic entry/exit blocks)."),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot result_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<CycleBasisPtr>)},
+    {Py_tp_getset, result_getset},
+    {0, nullptr},
+};
+
+PyType_Spec result_spec = {
+    .name = "builtins.CycleBasisResult",
+    .basicsize = sizeof(Box<CycleBasisPtr>),
+    .itemsize = 0,
+    .flags = kResultFlags,
+    .slots = result_slots,
+};
+
 }  // namespace
 
 LazyType cycle_generator_type{&generator_spec};
 LazyType cycle_basis_result_type{&result_spec};
 
-PyObject* cycle_basis_of(const cfg::Graph&) {
-    PyErr_SetString(PyExc_NotImplementedError, "cycle_basis");
-    return nullptr;
+PyObject* cycle_basis_of(const cfg::Graph& graph) {
+    return guarded([&]() -> PyObject* {
+        PyTypeObject* tp = cycle_basis_result_type.get();
+        if (tp == nullptr) return nullptr;
+        core::Cancel cancel = signal_cancel(1u << 20);
+        return box_new(tp, ph::compute_cycle_basis(graph, cancel));
+    });
 }
 
 }  // namespace velmora::glue

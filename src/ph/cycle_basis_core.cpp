@@ -1,0 +1,187 @@
+#include "ph/cycle_basis.hpp"
+
+#include <algorithm>
+
+namespace velmora::ph {
+
+namespace {
+
+using core::kNone;
+
+// The undirected multigraph of the blocks. Nodes are the graph's block
+// slots (0..N-1, in the caller's dict order); edge k is the k-th admitted
+// edge, with its source as first end and its target as second end.
+//
+// Incidence is one CSR array. Node x's run holds first the edges whose
+// first end is x, newest first, then the edges whose second end is x,
+// newest first: the order of two incidence chains that each push a new
+// edge at their head. The forest, and with it every walk, depends on this
+// order, so it is built exactly that way rather than in any cheaper one.
+struct BasisGraph {
+    std::vector<std::uint32_t> first;   // first end of edge k
+    std::vector<std::uint32_t> second;  // second end of edge k
+    std::vector<std::size_t> offset;    // node x's run is [offset[x], offset[x + 1])
+    struct Incidence {
+        std::uint32_t neighbour;
+        std::uint32_t edge;
+    };
+    std::vector<Incidence> incidence;
+};
+
+// Per node: depth (kNone until reached), parent node and parent edge (the
+// edge number of the forest edge that reached it; kNone at a root).
+struct Forest {
+    std::vector<std::uint32_t> depth;
+    std::vector<std::uint32_t> parent;
+    std::vector<std::uint32_t> parent_edge;
+
+    bool is_tree_edge(const BasisGraph& bg, std::uint32_t k) const noexcept {
+        return parent_edge[bg.first[k]] == k || parent_edge[bg.second[k]] == k;
+    }
+};
+
+// Admits every edge whose two ends are distinct blocks; parallel and
+// reciprocal edges stay separate edges. Fills `basis.edges` with their
+// copies, numbered in list order.
+BasisGraph build_basis_graph(const cfg::Graph& g, CycleBasis& basis) {
+    const std::size_t n = g.block_count();
+    BasisGraph bg;
+    for (std::size_t i = 0; i < g.edges.size(); ++i) {
+        const std::uint32_t s = g.edge_source[i];
+        const std::uint32_t t = g.edge_target[i];
+        if (s == t || !g.is_block(s) || !g.is_block(t)) continue;
+        bg.first.push_back(s);
+        bg.second.push_back(t);
+        basis.edges.push_back(g.edges[i]);
+    }
+    const std::size_t m = bg.first.size();
+    core::require_u32(m, "number of admitted edges");
+
+    // Counts per node, as first end and as second end.
+    std::vector<std::uint32_t> out_count(n, 0);
+    bg.offset.assign(n + 1, 0);
+    for (std::size_t k = 0; k < m; ++k) {
+        ++out_count[bg.first[k]];
+        ++bg.offset[bg.second[k] + 1];
+    }
+    // offset[x + 1] holds x's second-end count until the prefix sum below
+    // reaches it (it reads offset[x + 1] before writing offset[x]).
+    // Runs are counted in size_t: 2m incidences need not fit 32 bits.
+    std::vector<std::size_t> first_cursor(n, 0);
+    std::vector<std::size_t> second_cursor(n, 0);
+    std::size_t running = 0;
+    for (std::size_t x = 0; x < n; ++x) {
+        const std::size_t begin = running;
+        running += out_count[x] + bg.offset[x + 1];
+        bg.offset[x] = begin;
+        first_cursor[x] = begin;
+        second_cursor[x] = begin + out_count[x];
+    }
+    bg.offset[n] = running;
+    bg.incidence.resize(2 * m);
+    // Newest first in both parts: walk the edges from the last admitted.
+    for (std::size_t k = m; k-- > 0;) {
+        const std::uint32_t s = bg.first[k];
+        const std::uint32_t t = bg.second[k];
+        const auto edge = static_cast<std::uint32_t>(k);
+        bg.incidence[first_cursor[s]++] = {t, edge};
+        bg.incidence[second_cursor[t]++] = {s, edge};
+    }
+    return bg;
+}
+
+// Breadth-first forest. The entry's tree is grown first when the entry is a
+// block; every other component is rooted at its first block in the graph's
+// own block order, which makes the whole result reproducible.
+Forest grow_forest(const cfg::Graph& g, const BasisGraph& bg, core::Cancel& cancel) {
+    const std::size_t n = g.block_count();
+    Forest f;
+    f.depth.assign(n, kNone);
+    f.parent.assign(n, kNone);
+    f.parent_edge.assign(n, kNone);
+    // Every node enters the queue once, so one array serves every tree.
+    std::vector<std::uint32_t> queue(n);
+    std::size_t head = 0;
+    std::size_t tail = 0;
+    auto grow_from = [&](std::uint32_t root) {
+        if (f.depth[root] != kNone) return;
+        f.depth[root] = 0;
+        queue[tail++] = root;
+        while (head < tail) {
+            const std::uint32_t x = queue[head++];
+            const std::uint32_t next_depth = f.depth[x] + 1;
+            for (std::size_t i = bg.offset[x], end = bg.offset[x + 1]; i < end; ++i) {
+                const auto [y, e] = bg.incidence[i];
+                if (f.depth[y] != kNone) continue;
+                f.depth[y] = next_depth;
+                f.parent[y] = x;
+                f.parent_edge[y] = e;
+                queue[tail++] = y;
+            }
+            cancel.tick(bg.offset[x + 1] - bg.offset[x] + 1);
+        }
+    };
+    if (g.is_block(g.entry_slot)) grow_from(g.entry_slot);
+    for (std::size_t x = 0; x < n; ++x) grow_from(static_cast<std::uint32_t>(x));
+    return f;
+}
+
+// One step up the tree from `node`: records its parent edge and returns its
+// parent. Only nodes with a parent are ever climbed from, since both ends of
+// a non-tree edge lie in one tree and the climb stops at their common
+// ancestor; a root here means the forest is broken.
+std::uint32_t climb(const Forest& f, std::uint32_t node, std::vector<std::uint32_t>& edges_out) {
+    const std::uint32_t up = f.parent[node];
+    if (up == kNone) throw core::Panic(core::kNoEntry);
+    edges_out.push_back(f.parent_edge[node]);
+    return up;
+}
+
+// Closes the cycle of non-tree edge k = (S, T): climbs from both ends to
+// their lowest common ancestor, the deeper end first and then both in step,
+// and appends the walk S -> ancestor -> T -> S to `basis`. The edges of the
+// S side go straight into the walk; those of the T side are gathered in
+// `scratch` and appended reversed, so the walk descends from the ancestor
+// to T before the back edge returns it to S.
+void build_cycle(const BasisGraph& bg, const Forest& f, std::uint32_t k, CycleBasis& basis,
+                 std::vector<std::uint32_t>& scratch, core::Cancel& cancel) {
+    std::uint32_t a = bg.first[k];
+    std::uint32_t b = bg.second[k];
+    const std::size_t begin = basis.walk.size();
+    scratch.clear();
+    while (f.depth[a] > f.depth[b]) a = climb(f, a, basis.walk);
+    while (f.depth[b] > f.depth[a]) b = climb(f, b, scratch);
+    while (a != b) {
+        a = climb(f, a, basis.walk);
+        b = climb(f, b, scratch);
+    }
+    basis.walk.insert(basis.walk.end(), scratch.rbegin(), scratch.rend());
+    basis.walk.push_back(k);
+    basis.start.push_back(basis.walk.size());
+    cancel.tick(basis.walk.size() - begin);
+}
+
+}  // namespace
+
+CycleBasisPtr compute_cycle_basis(const cfg::Graph& g, core::Cancel& cancel) {
+    g.require_numbering();
+    core::require_u32(g.block_count(), "number of blocks");
+    auto* built = new CycleBasis();
+    CycleBasisPtr basis = CycleBasisPtr::adopt(built);
+    CycleBasis& out = *built;
+    const BasisGraph bg = build_basis_graph(g, out);
+    const Forest f = grow_forest(g, bg, cancel);
+
+    const auto m = static_cast<std::uint32_t>(bg.first.size());
+    // A forest over N nodes has at most N - 1 edges, so at least
+    // m - N + 1 edges close a cycle; reserving that avoids regrowing start.
+    if (m > g.block_count()) out.start.reserve(m - g.block_count() + 2);
+    std::vector<std::uint32_t> scratch;
+    for (std::uint32_t k = 0; k < m; ++k) {
+        if (f.is_tree_edge(bg, k)) continue;
+        build_cycle(bg, f, k, out, scratch, cancel);
+    }
+    return basis;
+}
+
+}  // namespace velmora::ph
