@@ -227,3 +227,17 @@ class TestArguments:
         blocks = {Shrink(): v.BasicBlock(0)}
         g = v.ControlFlowGraph(blocks)
         assert list(g.blocks) == [1]
+
+
+def test_dict_mutated_while_its_keys_are_converted():
+    blocks = {}
+
+    class Clears:
+        def __index__(self):
+            blocks.clear()
+            return 7
+
+    blocks[Clears()] = v.BasicBlock(0)
+    blocks[8] = v.BasicBlock(1)
+    g = v.ControlFlowGraph(blocks)
+    assert sorted(g.blocks) == [7, 8]

@@ -61,9 +61,8 @@ bool to_text(PyObject* o, const char* param, std::string& out);
 template <class Reserve, class Item>
 bool for_each_item(PyObject* seq, const char* param, Reserve&& reserve, Item&& item);
 
-// Calls pair(key, value) (borrowed) for every entry of a dict argument.
-// Keys may run Python code while converting (__index__), so the entries
-// are read from a snapshot whenever a key is not an exact int or str.
+// Calls pair(key, value) (borrowed) for every entry of a dict argument,
+// in the dict's own order (a subclass's overridden methods are not used).
 template <class Pair>
 bool for_each_entry(PyObject* dict, const char* param, Pair&& pair);
 
@@ -117,6 +116,15 @@ bool for_each_item(PyObject* seq, const char* param, Reserve&& reserve, Item&& i
 
 bool refuse_non_dict(PyObject* o, const char* param);
 
+// True when converting `o` cannot run Python code: exact ints, floats and
+// strs, and final immutable types (the module's own records). Anything
+// else may carry an __index__ or __float__ that mutates the dict being read.
+inline bool inert(PyObject* o) {
+    if (PyLong_CheckExact(o) || PyUnicode_CheckExact(o) || PyFloat_CheckExact(o)) return true;
+    const unsigned long flags = Py_TYPE(o)->tp_flags;
+    return (flags & Py_TPFLAGS_IMMUTABLETYPE) != 0 && (flags & Py_TPFLAGS_BASETYPE) == 0;
+}
+
 template <class Pair>
 bool for_each_entry(PyObject* dict, const char* param, Pair&& pair) {
     if (!PyDict_Check(dict)) return refuse_non_dict(dict, param);
@@ -125,7 +133,7 @@ bool for_each_entry(PyObject* dict, const char* param, Pair&& pair) {
     PyObject* value = nullptr;
     bool plain = true;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyLong_CheckExact(key) && !PyUnicode_CheckExact(key)) {
+        if (!inert(key) || !inert(value)) {
             plain = false;
             break;
         }
@@ -137,6 +145,8 @@ bool for_each_entry(PyObject* dict, const char* param, Pair&& pair) {
         }
         return true;
     }
+    // Conversions may run Python code: read a snapshot that owns its
+    // entries, so the dict can change (or die) meanwhile without harm.
     Ref items = Ref::steal(PyDict_Items(dict));
     if (!items) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
