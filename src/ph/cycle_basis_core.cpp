@@ -29,15 +29,31 @@ struct BasisGraph {
 };
 
 // Per node: depth (kNone until reached), parent node and parent edge (the
-// edge number of the forest edge that reached it; kNone at a root).
-struct Forest {
-    std::vector<std::uint32_t> depth;
-    std::vector<std::uint32_t> parent;
-    std::vector<std::uint32_t> parent_edge;
+// edge number of the forest edge that reached it; kNone at a root). The
+// three sit side by side because every climb step reads all of them.
+struct ForestNode {
+    std::uint32_t depth = kNone;
+    std::uint32_t parent = kNone;
+    std::uint32_t parent_edge = kNone;
+};
+// Bit sets over nodes (reached) and edges (in the forest). Both are read far
+// more often than the node records: a million-node graph's bits fit in
+// cache where its records do not.
+class Bits {
+public:
+    explicit Bits(std::size_t n) : words_(n / 64 + 1, 0) {}
+    bool test(std::size_t i) const noexcept { return (words_[i >> 6] >> (i & 63)) & 1u; }
+    void set(std::size_t i) noexcept { words_[i >> 6] |= std::uint64_t{1} << (i & 63); }
 
-    bool is_tree_edge(const BasisGraph& bg, std::uint32_t k) const noexcept {
-        return parent_edge[bg.first[k]] == k || parent_edge[bg.second[k]] == k;
-    }
+private:
+    std::vector<std::uint64_t> words_;
+};
+
+struct Forest {
+    std::vector<ForestNode> node;
+    Bits tree_edge;
+
+    Forest(std::size_t nodes, std::size_t edges) : node(nodes), tree_edge(edges) {}
 };
 
 // Admits every edge whose two ends are distinct blocks; parallel and
@@ -46,6 +62,10 @@ struct Forest {
 BasisGraph build_basis_graph(const cfg::Graph& g, CycleBasis& basis) {
     const std::size_t n = g.block_count();
     BasisGraph bg;
+    // Nearly every edge of a real graph is admitted.
+    bg.first.reserve(g.edges.size());
+    bg.second.reserve(g.edges.size());
+    basis.edges.reserve(g.edges.size());
     for (std::size_t i = 0; i < g.edges.size(); ++i) {
         const std::uint32_t s = g.edge_source[i];
         const std::uint32_t t = g.edge_target[i];
@@ -95,27 +115,26 @@ BasisGraph build_basis_graph(const cfg::Graph& g, CycleBasis& basis) {
 // own block order, which makes the whole result reproducible.
 Forest grow_forest(const cfg::Graph& g, const BasisGraph& bg, core::Cancel& cancel) {
     const std::size_t n = g.block_count();
-    Forest f;
-    f.depth.assign(n, kNone);
-    f.parent.assign(n, kNone);
-    f.parent_edge.assign(n, kNone);
+    Forest f(n, bg.first.size());
+    Bits reached(n);
     // Every node enters the queue once, so one array serves every tree.
     std::vector<std::uint32_t> queue(n);
     std::size_t head = 0;
     std::size_t tail = 0;
     auto grow_from = [&](std::uint32_t root) {
-        if (f.depth[root] != kNone) return;
-        f.depth[root] = 0;
+        if (reached.test(root)) return;
+        reached.set(root);
+        f.node[root].depth = 0;
         queue[tail++] = root;
         while (head < tail) {
             const std::uint32_t x = queue[head++];
-            const std::uint32_t next_depth = f.depth[x] + 1;
+            const std::uint32_t next_depth = f.node[x].depth + 1;
             for (std::size_t i = bg.offset[x], end = bg.offset[x + 1]; i < end; ++i) {
                 const auto [y, e] = bg.incidence[i];
-                if (f.depth[y] != kNone) continue;
-                f.depth[y] = next_depth;
-                f.parent[y] = x;
-                f.parent_edge[y] = e;
+                if (reached.test(y)) continue;
+                reached.set(y);
+                f.node[y] = {next_depth, x, e};
+                f.tree_edge.set(e);
                 queue[tail++] = y;
             }
             cancel.tick(bg.offset[x + 1] - bg.offset[x] + 1);
@@ -131,10 +150,10 @@ Forest grow_forest(const cfg::Graph& g, const BasisGraph& bg, core::Cancel& canc
 // a non-tree edge lie in one tree and the climb stops at their common
 // ancestor; a root here means the forest is broken.
 std::uint32_t climb(const Forest& f, std::uint32_t node, std::vector<std::uint32_t>& edges_out) {
-    const std::uint32_t up = f.parent[node];
-    if (up == kNone) throw core::Panic(core::kNoEntry);
-    edges_out.push_back(f.parent_edge[node]);
-    return up;
+    const ForestNode& at = f.node[node];
+    if (at.parent == kNone) throw core::Panic(core::kNoEntry);
+    edges_out.push_back(at.parent_edge);
+    return at.parent;
 }
 
 // Closes the cycle of non-tree edge k = (S, T): climbs from both ends to
@@ -149,8 +168,8 @@ void build_cycle(const BasisGraph& bg, const Forest& f, std::uint32_t k, CycleBa
     std::uint32_t b = bg.second[k];
     const std::size_t begin = basis.walk.size();
     scratch.clear();
-    while (f.depth[a] > f.depth[b]) a = climb(f, a, basis.walk);
-    while (f.depth[b] > f.depth[a]) b = climb(f, b, scratch);
+    while (f.node[a].depth > f.node[b].depth) a = climb(f, a, basis.walk);
+    while (f.node[b].depth > f.node[a].depth) b = climb(f, b, scratch);
     while (a != b) {
         a = climb(f, a, basis.walk);
         b = climb(f, b, scratch);
@@ -178,9 +197,13 @@ CycleBasisPtr compute_cycle_basis(const cfg::Graph& g, core::Cancel& cancel) {
     if (m > g.block_count()) out.start.reserve(m - g.block_count() + 2);
     std::vector<std::uint32_t> scratch;
     for (std::uint32_t k = 0; k < m; ++k) {
-        if (f.is_tree_edge(bg, k)) continue;
+        if (f.tree_edge.test(k)) continue;
         build_cycle(bg, f, k, out, scratch, cancel);
     }
+    // The result may live long: give back the reserve made for edges that
+    // were not admitted, when that is a real share. (The walk keeps its
+    // growth slack; copying it out again costs as much as the climbs.)
+    if (out.edges.size() < out.edges.capacity() - out.edges.capacity() / 4) out.edges.shrink_to_fit();
     return basis;
 }
 
