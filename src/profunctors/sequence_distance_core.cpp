@@ -1,0 +1,372 @@
+#include "profunctors/sequence_distance.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "core/id_index.hpp"
+
+namespace velmora::profunctors {
+
+namespace {
+
+using Word = std::uint64_t;
+constexpr std::size_t kWordBits = 64;
+constexpr Word kAllOnes = ~Word{0};
+
+// Sizes of the working buffers grow with m * sqrt(n); a product that does
+// not fit is an allocation that cannot succeed.
+std::size_t checked_mul(std::size_t a, std::size_t b) {
+    if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) throw std::bad_alloc();
+    return a * b;
+}
+
+std::size_t words_for(std::size_t rows) { return rows / kWordBits + (rows % kWordBits != 0 ? 1 : 0); }
+
+// The match words of the source: bit r of word b is set for symbol x when
+// source[64 b + r] == x.
+//
+// A dense bit row per symbol would cost m/8 bytes for every distinct
+// symbol, which for long sequences of mostly distinct tokens is gigabytes.
+// So only symbols that occur often in the source (and at all in the
+// target) get a row; the words of the others are scattered into a zeroed
+// scratch row from their positions for one column and cleared afterwards.
+// A symbol scattered this way has fewer occurrences than a quarter of the
+// words a column step touches, so the scatter never dominates the step,
+// and the rows together hold at most about four words per source element.
+class MatchWords {
+public:
+    MatchWords(std::span<const std::uint32_t> source, std::span<const std::uint32_t> target, std::size_t symbols,
+               std::size_t words)
+        : words_(words), scratch_(words, 0) {
+        std::vector<std::size_t> count(symbols + 1, 0);
+        for (std::uint32_t x : source) ++count[x + 1];
+        for (std::size_t x = 0; x < symbols; ++x) count[x + 1] += count[x];
+        start_ = count;
+        positions_.resize(source.size());
+        for (std::size_t r = 0; r < source.size(); ++r) positions_[count[source[r]]++] = r;
+
+        std::vector<bool> in_target(symbols, false);
+        for (std::uint32_t x : target) {
+            if (x < symbols) in_target[x] = true;
+        }
+        const std::size_t threshold = std::max<std::size_t>(1, words / 4);
+        row_.assign(symbols, core::kNone);
+        std::size_t rows = 0;
+        for (std::size_t x = 0; x < symbols; ++x) {
+            if (in_target[x] && start_[x + 1] - start_[x] >= threshold) row_[x] = static_cast<std::uint32_t>(rows++);
+        }
+        rows_.assign(checked_mul(rows, words), 0);
+        for (std::size_t x = 0; x < symbols; ++x) {
+            if (row_[x] == core::kNone) continue;
+            Word* row = rows_.data() + static_cast<std::size_t>(row_[x]) * words;
+            for (std::size_t k = start_[x]; k < start_[x + 1]; ++k) {
+                row[positions_[k] / kWordBits] |= Word{1} << (positions_[k] % kWordBits);
+            }
+        }
+    }
+
+    // The first `blocks` match words of symbol `x`; valid until release().
+    const Word* acquire(std::uint32_t x, std::size_t blocks) {
+        if (x >= row_.size()) return scratch_.data();  // occurs in the target only
+        if (row_[x] != core::kNone) return rows_.data() + static_cast<std::size_t>(row_[x]) * words_;
+        const std::size_t limit = blocks * kWordBits;
+        for (std::size_t k = start_[x]; k < start_[x + 1] && positions_[k] < limit; ++k) {
+            scratch_[positions_[k] / kWordBits] |= Word{1} << (positions_[k] % kWordBits);
+        }
+        return scratch_.data();
+    }
+
+    void release(std::uint32_t x, std::size_t blocks) {
+        if (x >= row_.size() || row_[x] != core::kNone) return;
+        const std::size_t limit = blocks * kWordBits;
+        for (std::size_t k = start_[x]; k < start_[x + 1] && positions_[k] < limit; ++k) {
+            scratch_[positions_[k] / kWordBits] = 0;
+        }
+    }
+
+private:
+    std::size_t words_;
+    std::vector<std::size_t> start_;      // positions of x: positions_[start_[x] .. start_[x+1])
+    std::vector<std::size_t> positions_;  // ascending within each symbol
+    std::vector<std::uint32_t> row_;      // dense row of x, or kNone
+    std::vector<Word> rows_;
+    std::vector<Word> scratch_;
+};
+
+// One column of the blockwise bit-vector algorithm (Myers 1999, in the
+// block form of its Section 4; Hyyro 2003 for the edit-distance boundary).
+// On entry vp/vn hold the vertical deltas D[i][j-1] - D[i-1][j-1] = +1 / -1
+// of the first `blocks` words, on return those of column j. With Record,
+// the column's diagonal-zero bits (D[i][j] == D[i-1][j-1]) go to d0 and its
+// horizontal +1 bits (D[i][j] == D[i][j-1] + 1) to hp: the two facts the
+// traceback asks of a cell besides element equality.
+template <bool Record>
+void advance_column(Word* vp, Word* vn, const Word* eq, std::size_t blocks, Word* d0, Word* hp) {
+    // Row 0 holds D[0][j] = j, so the delta entering the top is +1.
+    Word hp_in = 1;
+    Word hn_in = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const Word pv = vp[b];
+        const Word mv = vn[b];
+        const Word xv = eq[b] | mv;
+        // A -1 entering from the block above is the carry of the addition
+        // below across the word boundary.
+        const Word e = eq[b] | hn_in;
+        const Word xh = (((e & pv) + pv) ^ pv) | e;
+        Word ph = mv | ~(xh | pv);
+        Word mh = pv & xh;
+        if constexpr (Record) {
+            // xh leaves out the rows where the column before falls by one;
+            // there the diagonal is zero as well.
+            d0[b] = xh | mv;
+            hp[b] = ph;
+        }
+        const Word hp_out = ph >> (kWordBits - 1);
+        const Word hn_out = mh >> (kWordBits - 1);
+        ph = (ph << 1) | hp_in;
+        mh = (mh << 1) | hn_in;
+        vp[b] = mh | ~(xv | ph);
+        vn[b] = ph & xv;
+        hp_in = hp_out;
+        hn_in = hn_out;
+    }
+}
+
+class EditWalk {
+public:
+    EditWalk(std::span<const std::uint32_t> source, std::span<const std::uint32_t> target, std::size_t symbols,
+             std::size_t spacing, core::Cancel& cancel)
+        : s_(source),
+          t_(target),
+          words_(words_for(source.size())),
+          spacing_(spacing),
+          match_(source, target, symbols, words_),
+          cancel_(cancel) {}
+
+    void run(EditCounts& counts) {
+        forward();
+        traceback(counts);
+    }
+
+private:
+    // Keeps columns 0, k, 2k, ... up to the last one a traceback segment
+    // starts from; column n itself is always recomputed.
+    void forward() {
+        const std::size_t n = t_.size();
+        const std::size_t kept = (n - 1) / spacing_ + 1;
+        checkpoints_.resize(checked_mul(kept, checked_mul(2, words_)));
+        vp_.assign(words_, kAllOnes);  // D[i][0] = i
+        vn_.assign(words_, 0);
+        keep(0);
+        const std::size_t last = (kept - 1) * spacing_;
+        for (std::size_t j = 1; j <= last; ++j) {
+            const Word* eq = match_.acquire(t_[j - 1], words_);
+            advance_column<false>(vp_.data(), vn_.data(), eq, words_, nullptr, nullptr);
+            match_.release(t_[j - 1], words_);
+            cancel_.tick(words_);
+            if (j % spacing_ == 0) keep(j / spacing_);
+        }
+    }
+
+    void keep(std::size_t index) {
+        Word* out = checkpoints_.data() + index * 2 * words_;
+        std::copy(vp_.begin(), vp_.end(), out);
+        std::copy(vn_.begin(), vn_.end(), out + words_);
+    }
+
+    // Walks from (m, n) to (0, 0) one segment of columns at a time, from the
+    // last segment back. The walk never moves down, so a segment only needs
+    // the rows above the row it enters at, and the recomputation shrinks as
+    // the walk climbs.
+    void traceback(EditCounts& counts) {
+        const std::size_t n = t_.size();
+        segment_.resize(checked_mul(std::min(spacing_, n), checked_mul(2, words_)));
+        std::size_t i = s_.size();
+        std::size_t j = n;
+        while (i > 0 && j > 0) {
+            const std::size_t first = (j - 1) / spacing_ * spacing_;  // the kept column the segment starts from
+            const std::size_t blocks = words_for(i);
+            recompute(first, j, blocks);
+            while (i > 0 && j > first) {
+                if (s_[i - 1] == t_[j - 1]) {
+                    --i;
+                    --j;
+                    continue;
+                }
+                const Word* cell = segment_.data() + (j - first - 1) * 2 * blocks;
+                const std::size_t w = (i - 1) / kWordBits;
+                const Word bit = Word{1} << ((i - 1) % kWordBits);
+                if ((cell[w] & bit) == 0) {
+                    ++counts.substitutions;
+                    --i;
+                    --j;
+                } else if ((cell[blocks + w] & bit) != 0) {
+                    ++counts.insertions;
+                    --j;
+                } else {
+                    ++counts.deletions;
+                    --i;
+                }
+            }
+        }
+        // Along the top row only insertions remain, down the left column
+        // only deletions.
+        counts.insertions += j;
+        counts.deletions += i;
+    }
+
+    // Recomputes columns first+1 .. last over the first `blocks` words,
+    // recording each column's d0 and hp words.
+    void recompute(std::size_t first, std::size_t last, std::size_t blocks) {
+        const Word* kept = checkpoints_.data() + first / spacing_ * 2 * words_;
+        std::copy(kept, kept + blocks, vp_.begin());
+        std::copy(kept + words_, kept + words_ + blocks, vn_.begin());
+        for (std::size_t j = first + 1; j <= last; ++j) {
+            Word* cell = segment_.data() + (j - first - 1) * 2 * blocks;
+            const Word* eq = match_.acquire(t_[j - 1], blocks);
+            advance_column<true>(vp_.data(), vn_.data(), eq, blocks, cell, cell + blocks);
+            match_.release(t_[j - 1], blocks);
+            cancel_.tick(blocks);
+        }
+    }
+
+    std::span<const std::uint32_t> s_;
+    std::span<const std::uint32_t> t_;
+    std::size_t words_;
+    std::size_t spacing_;
+    MatchWords match_;
+    core::Cancel& cancel_;
+    std::vector<Word> vp_;
+    std::vector<Word> vn_;
+    std::vector<Word> checkpoints_;  // per kept column: vp words, then vn words
+    std::vector<Word> segment_;      // per recomputed column: d0 words, then hp words
+};
+
+std::size_t default_spacing(std::size_t n) {
+    auto k = static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(n))));
+    return std::max<std::size_t>(k, 1);
+}
+
+}  // namespace
+
+EditCounts sequence_distance(std::span<const std::uint32_t> source, std::span<const std::uint32_t> target,
+                             core::Cancel& cancel, const DistanceTuning& tuning) {
+    if (tuning.trim) {
+        std::size_t prefix = 0;
+        const std::size_t limit = std::min(source.size(), target.size());
+        while (prefix < limit && source[prefix] == target[prefix]) ++prefix;
+        std::size_t suffix = 0;
+        while (suffix < limit - prefix &&
+               source[source.size() - 1 - suffix] == target[target.size() - 1 - suffix]) {
+            ++suffix;
+        }
+        source = source.subspan(prefix, source.size() - prefix - suffix);
+        target = target.subspan(prefix, target.size() - prefix - suffix);
+    }
+
+    EditCounts counts;
+    if (source.empty() || target.empty()) {
+        counts.insertions = target.size();
+        counts.deletions = source.size();
+    } else {
+        std::uint32_t top = 0;
+        for (std::uint32_t x : source) top = std::max(top, x);
+        std::size_t symbols = static_cast<std::size_t>(top) + 1;
+        std::vector<std::uint32_t> s_renamed;
+        std::vector<std::uint32_t> t_renamed;
+        // Symbols far beyond the number of elements would make the
+        // per-symbol tables huge; renumber them densely.
+        if (symbols > 2 * (source.size() + target.size()) + 64) {
+            core::IdIndex index(source.size());
+            s_renamed.reserve(source.size());
+            for (std::uint32_t x : source) s_renamed.push_back(index.intern(x));
+            symbols = index.size();
+            t_renamed.reserve(target.size());
+            for (std::uint32_t x : target) {
+                const std::uint32_t y = index.find(x);
+                // Absent from the source: any number past the source's
+                // symbols never matches.
+                t_renamed.push_back(y == core::kNone ? static_cast<std::uint32_t>(symbols) : y);
+            }
+            source = s_renamed;
+            target = t_renamed;
+        }
+        const std::size_t spacing =
+            tuning.checkpoint_spacing != 0 ? tuning.checkpoint_spacing : default_spacing(target.size());
+        EditWalk walk(source, target, symbols, spacing, cancel);
+        walk.run(counts);
+    }
+    counts.distance = counts.insertions + counts.deletions + counts.substitutions;
+    return counts;
+}
+
+// ---------------------------------------------------------------- SymbolTable
+
+namespace {
+
+// A multiply-xorshift hash over 8-byte words: tokens are short, so the
+// per-byte loops of simpler hashes would dominate interning.
+std::uint64_t hash_bytes(std::string_view text) {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ (static_cast<std::uint64_t>(n) * 0xC2B2AE3D27D4EB4Full);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 32;
+    }
+    if (i < n) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p + i, n - i);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 32;
+    }
+    h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
+    h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
+    return h ^ (h >> 31);
+}
+
+}  // namespace
+
+SymbolTable::SymbolTable() : slots_(64, core::kNone), mask_(63) {}
+
+std::uint32_t SymbolTable::intern(std::string_view text) {
+    const std::uint64_t h = hash_bytes(text);
+    std::size_t i = static_cast<std::size_t>(h) & mask_;
+    while (true) {
+        const std::uint32_t x = slots_[i];
+        if (x == core::kNone) break;
+        const Entry& e = entries_[x];
+        if (e.hash == h && e.length == text.size() &&
+            (text.empty() || std::memcmp(bytes_.data() + e.offset, text.data(), text.size()) == 0)) {
+            return x;
+        }
+        i = (i + 1) & mask_;
+    }
+    core::require_u32(entries_.size() + 1, "number of distinct texts");
+    const auto x = static_cast<std::uint32_t>(entries_.size());
+    entries_.push_back(Entry{h, bytes_.size(), text.size()});
+    bytes_.append(text);
+    slots_[i] = x;
+    if (entries_.size() * 4 > slots_.size() * 3) grow();
+    return x;
+}
+
+void SymbolTable::grow() {
+    std::vector<std::uint32_t> slots(checked_mul(slots_.size(), 2), core::kNone);
+    const std::size_t mask = slots.size() - 1;
+    for (std::uint32_t x = 0; x < entries_.size(); ++x) {
+        std::size_t i = static_cast<std::size_t>(entries_[x].hash) & mask;
+        while (slots[i] != core::kNone) i = (i + 1) & mask;
+        slots[i] = x;
+    }
+    slots_.swap(slots);
+    mask_ = mask;
+}
+
+}  // namespace velmora::profunctors
