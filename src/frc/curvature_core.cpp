@@ -101,9 +101,8 @@ std::size_t position_of(const std::uint32_t* begin, const std::uint32_t* end, st
     return static_cast<std::size_t>(p - begin);
 }
 
-// |small ∩ large| for sorted ranges, by exponential search in `large` from
-// the last match, so a short list against a hub costs about
-// |small| · log(|large| / |small|) instead of |large|.
+}  // namespace
+
 std::size_t count_common_galloping(const std::uint32_t* small, const std::uint32_t* small_end,
                                    const std::uint32_t* large, const std::uint32_t* large_end) {
     std::size_t count = 0;
@@ -128,6 +127,8 @@ std::size_t count_common_galloping(const std::uint32_t* small, const std::uint32
     }
     return count;
 }
+
+namespace {
 
 // Stamps mark the neighbours of one endpoint for the pair being measured;
 // a fresh stamp per pair spares clearing the array.
