@@ -1,0 +1,1 @@
+"""A small inventory application, bundled as the analyzer's default input."""
