@@ -176,6 +176,24 @@ def test_long_cycle():
     assert blocks[0] == blocks[-1] == cycle.back_edge.source == n // 2
 
 
+def test_many_long_cycles_share_one_forest():
+    # Two arms of length L from 0, joined at their far ends by many parallel
+    # edges: each closes a walk of 2L + 1 edges, far more steps in all than
+    # the graph has edges. Each read still gives the full walk.
+    arm, joins = 20_000, 2_000
+    edges = [(0, 1, K.TRUE), (0, arm + 1, K.FALSE)]
+    edges += [(i, i + 1, K.UNCONDITIONAL) for i in range(1, arm)]
+    edges += [(i, i + 1, K.UNCONDITIONAL) for i in range(arm + 1, 2 * arm)]
+    edges += [(arm, 2 * arm, K.LOOPBACK)] * joins
+    result = graph(range(2 * arm + 1), edges).cycle_basis()
+    assert result.betti_1 == joins
+    cycles = result.cycles
+    for cycle in (cycles[0], cycles[-1]):
+        blocks = cycle.blocks
+        assert blocks[:3] == [arm, arm - 1, arm - 2] and blocks[-3:] == [2 * arm - 1, 2 * arm, arm]
+        assert blocks[arm] == 0 and len(cycle.edges) == 2 * arm + 1
+
+
 # ---------------------------------------------------------------- random graphs
 
 @settings(max_examples=300)

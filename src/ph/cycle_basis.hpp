@@ -12,52 +12,54 @@
 
 namespace velmora::ph {
 
-// Every cycle of one call, stored flat. A cycle is kept as the edge numbers
-// of its walk only: its first block is the source of its back edge (the
-// last edge of the walk), and each following block is the other end of the
-// next edge. That end is never ambiguous because self-loops are not
-// admitted. This keeps a basis of half a million cycles at four bytes per
-// walk step instead of a vector of ids and a vector of edges per cycle.
+// A node of the spanning forest: its depth (0 at a root), its parent node
+// and the edge number of the forest edge that reached it (both kNone at a
+// root). The three sit side by side because every climb step reads them
+// together.
+struct ForestNode {
+    std::uint32_t depth = core::kNone;
+    std::uint32_t parent = core::kNone;
+    std::uint32_t parent_edge = core::kNone;
+};
+
+// The basis of one call. It keeps the forest and the non-tree edges, not
+// the walks: a walk is two tree paths, which build_cycle retraces from the
+// forest whenever a cycle is read. The basis thus takes memory linear in
+// the graph however long its cycles are (a ring of a million blocks with a
+// hundred thousand chords across it would otherwise hold 10^11 steps), and
+// each read costs the length of the walk it returns.
 //
-// The result is immutable once built and shared (through core::Rc) by the
+// The basis is immutable once built and shared (through core::Rc) by the
 // result object and every generator object read from it; it owns copies of
-// the edges and keeps nothing of the graph.
+// what it needs and keeps nothing of the graph.
 struct CycleBasis : core::RcBase {
-    std::vector<cfg::Edge> edges;      // admitted edges, by edge number (graph list order)
-    std::vector<std::uint64_t> start;  // cycle c walks walk[start[c] .. start[c + 1])
-    std::vector<std::uint32_t> walk;   // edge numbers, in walk order
+    struct Cycle {
+        std::uint32_t edge;    // the back edge's number
+        std::uint32_t first;   // node of its source
+        std::uint32_t second;  // node of its target
+    };
 
-    CycleBasis() : start{0} {}
+    std::vector<std::uint64_t> block_ids;  // node -> block id
+    std::vector<cfg::Edge> edges;          // admitted edges, by edge number (graph list order)
+    std::vector<ForestNode> forest;        // by node
+    std::vector<Cycle> cycles;             // in the order of their back edges
 
-    std::size_t cycle_count() const noexcept { return start.size() - 1; }
-    // Number of edges of cycle c; its walk has one block more.
-    std::size_t length(std::size_t c) const noexcept {
-        return static_cast<std::size_t>(start[c + 1] - start[c]);
-    }
-    const cfg::Edge& edge(std::size_t c, std::size_t i) const noexcept {
-        return edges[walk[static_cast<std::size_t>(start[c]) + i]];
-    }
-    const cfg::Edge& back_edge(std::size_t c) const noexcept { return edge(c, length(c) - 1); }
-
-    // Calls f(block id) for the length(c) + 1 blocks of cycle c's walk.
-    template <class F>
-    bool for_each_block(std::size_t c, F&& f) const {
-        std::uint64_t at = back_edge(c).source;
-        if (!f(at)) return false;
-        for (std::size_t i = 0, n = length(c); i < n; ++i) {
-            const cfg::Edge& e = edge(c, i);
-            at = e.source == at ? e.target : e.source;
-            if (!f(at)) return false;
-        }
-        return true;
-    }
+    std::size_t cycle_count() const noexcept { return cycles.size(); }
+    const cfg::Edge& back_edge(std::size_t c) const noexcept { return edges[cycles[c].edge]; }
 };
 using CycleBasisPtr = core::Rc<const CycleBasis>;
 
-// Builds the basis of `g`. Cycles follow their back edges in the graph's
-// edge list; betti_1 is cycle_count(). Throws core::Panic when the graph
-// exceeds the 32-bit numbering; `cancel` is ticked once per block reached
-// and once per walk step built.
+// Builds the basis of `g`: the forest is grown from the entry (when it is a
+// block) and then from every block not yet reached, in the graph's block
+// order. Time is linear in blocks plus edges. Throws core::Panic when the
+// graph exceeds the 32-bit numbering; `cancel` is ticked per block reached.
 CycleBasisPtr compute_cycle_basis(const cfg::Graph& g, core::Cancel& cancel);
+
+// The walk of cycle c: `nodes` gets the nodes from the back edge's source
+// up to the common ancestor, down to its target and back to the source
+// (first == last), and `edges` the edge number joining each consecutive
+// pair, the back edge last. Both are cleared first.
+void build_cycle(const CycleBasis& basis, std::size_t c, std::vector<std::uint32_t>& nodes,
+                 std::vector<std::uint32_t>& edges);
 
 }  // namespace velmora::ph

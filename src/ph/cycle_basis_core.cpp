@@ -1,7 +1,5 @@
 #include "ph/cycle_basis.hpp"
 
-#include <algorithm>
-
 namespace velmora::ph {
 
 namespace {
@@ -28,14 +26,6 @@ struct BasisGraph {
     std::vector<Incidence> incidence;
 };
 
-// Per node: depth (kNone until reached), parent node and parent edge (the
-// edge number of the forest edge that reached it; kNone at a root). The
-// three sit side by side because every climb step reads all of them.
-struct ForestNode {
-    std::uint32_t depth = kNone;
-    std::uint32_t parent = kNone;
-    std::uint32_t parent_edge = kNone;
-};
 // Bit sets over nodes (reached) and edges (in the forest). Both are read far
 // more often than the node records: a million-node graph's bits fit in
 // cache where its records do not.
@@ -145,41 +135,6 @@ Forest grow_forest(const cfg::Graph& g, const BasisGraph& bg, core::Cancel& canc
     return f;
 }
 
-// One step up the tree from `node`: records its parent edge and returns its
-// parent. Only nodes with a parent are ever climbed from, since both ends of
-// a non-tree edge lie in one tree and the climb stops at their common
-// ancestor; a root here means the forest is broken.
-std::uint32_t climb(const Forest& f, std::uint32_t node, std::vector<std::uint32_t>& edges_out) {
-    const ForestNode& at = f.node[node];
-    if (at.parent == kNone) throw core::Panic(core::kNoEntry);
-    edges_out.push_back(at.parent_edge);
-    return at.parent;
-}
-
-// Closes the cycle of non-tree edge k = (S, T): climbs from both ends to
-// their lowest common ancestor, the deeper end first and then both in step,
-// and appends the walk S -> ancestor -> T -> S to `basis`. The edges of the
-// S side go straight into the walk; those of the T side are gathered in
-// `scratch` and appended reversed, so the walk descends from the ancestor
-// to T before the back edge returns it to S.
-void build_cycle(const BasisGraph& bg, const Forest& f, std::uint32_t k, CycleBasis& basis,
-                 std::vector<std::uint32_t>& scratch, core::Cancel& cancel) {
-    std::uint32_t a = bg.first[k];
-    std::uint32_t b = bg.second[k];
-    const std::size_t begin = basis.walk.size();
-    scratch.clear();
-    while (f.node[a].depth > f.node[b].depth) a = climb(f, a, basis.walk);
-    while (f.node[b].depth > f.node[a].depth) b = climb(f, b, scratch);
-    while (a != b) {
-        a = climb(f, a, basis.walk);
-        b = climb(f, b, scratch);
-    }
-    basis.walk.insert(basis.walk.end(), scratch.rbegin(), scratch.rend());
-    basis.walk.push_back(k);
-    basis.start.push_back(basis.walk.size());
-    cancel.tick(basis.walk.size() - begin);
-}
-
 }  // namespace
 
 CycleBasisPtr compute_cycle_basis(const cfg::Graph& g, core::Cancel& cancel) {
@@ -189,22 +144,78 @@ CycleBasisPtr compute_cycle_basis(const cfg::Graph& g, core::Cancel& cancel) {
     CycleBasisPtr basis = CycleBasisPtr::adopt(built);
     CycleBasis& out = *built;
     const BasisGraph bg = build_basis_graph(g, out);
-    const Forest f = grow_forest(g, bg, cancel);
+    Forest f = grow_forest(g, bg, cancel);
 
     const auto m = static_cast<std::uint32_t>(bg.first.size());
     // A forest over N nodes has at most N - 1 edges, so at least
-    // m - N + 1 edges close a cycle; reserving that avoids regrowing start.
-    if (m > g.block_count()) out.start.reserve(m - g.block_count() + 2);
-    std::vector<std::uint32_t> scratch;
+    // m - N + 1 edges close a cycle.
+    if (m > g.block_count()) out.cycles.reserve(m - g.block_count() + 1);
     for (std::uint32_t k = 0; k < m; ++k) {
         if (f.tree_edge.test(k)) continue;
-        build_cycle(bg, f, k, out, scratch, cancel);
+        out.cycles.push_back({k, bg.first[k], bg.second[k]});
     }
     // The result may live long: give back the reserve made for edges that
-    // were not admitted, when that is a real share. (The walk keeps its
-    // growth slack; copying it out again costs as much as the climbs.)
+    // were not admitted, when that is a real share.
     if (out.edges.size() < out.edges.capacity() - out.edges.capacity() / 4) out.edges.shrink_to_fit();
+    out.forest = std::move(f.node);
+    out.block_ids = g.block_ids;
     return basis;
+}
+
+namespace {
+
+// The parent of `node`. Only nodes with a parent are ever climbed from:
+// both ends of a non-tree edge lie in one tree and every climb stops at
+// their common ancestor, so a root here means the forest is broken.
+const ForestNode& step_up(const CycleBasis& b, std::uint32_t node) {
+    const ForestNode& at = b.forest[node];
+    if (at.parent == kNone) throw core::Panic(core::kNoEntry);
+    return at;
+}
+
+}  // namespace
+
+// Closes the cycle of back edge k = (S, T): climbs from both ends to their
+// lowest common ancestor, the deeper end first and then both in step. The
+// walk runs S -> ancestor -> T -> S, so the T side is laid out backwards:
+// a first climb counts the two sides, a second fills S's side from the
+// front and T's side from the back.
+void build_cycle(const CycleBasis& b, std::size_t c, std::vector<std::uint32_t>& nodes,
+                 std::vector<std::uint32_t>& edges) {
+    const CycleBasis::Cycle& cycle = b.cycles[c];
+    std::size_t up_s = 0;  // steps from S to the ancestor
+    std::size_t up_t = 0;  // steps from T to the ancestor
+    {
+        std::uint32_t a = cycle.first;
+        std::uint32_t t = cycle.second;
+        while (b.forest[a].depth > b.forest[t].depth) a = step_up(b, a).parent, ++up_s;
+        while (b.forest[t].depth > b.forest[a].depth) t = step_up(b, t).parent, ++up_t;
+        while (a != t) {
+            a = step_up(b, a).parent, ++up_s;
+            t = step_up(b, t).parent, ++up_t;
+        }
+    }
+    const std::size_t length = up_s + up_t + 1;  // edges of the walk
+    nodes.assign(length + 1, kNone);
+    edges.assign(length, kNone);
+    std::uint32_t a = cycle.first;
+    nodes[0] = a;
+    for (std::size_t i = 0; i < up_s; ++i) {
+        const ForestNode& at = b.forest[a];
+        edges[i] = at.parent_edge;
+        a = at.parent;
+        nodes[i + 1] = a;
+    }
+    // nodes[up_s] is the ancestor; T's side fills up_s + 1 .. up_s + up_t.
+    std::uint32_t t = cycle.second;
+    for (std::size_t i = up_s + up_t; i > up_s; --i) {
+        const ForestNode& at = b.forest[t];
+        nodes[i] = t;
+        edges[i - 1] = at.parent_edge;
+        t = at.parent;
+    }
+    edges[length - 1] = cycle.edge;
+    nodes[length] = cycle.first;
 }
 
 }  // namespace velmora::ph

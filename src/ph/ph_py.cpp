@@ -3,6 +3,8 @@
 #include "cfg/cfg_py.hpp"
 #include "ph/cycle_basis.hpp"
 
+#include <vector>
+
 namespace velmora::glue {
 
 using ph::CycleBasis;
@@ -23,29 +25,33 @@ const CycleBasis& basis_of(PyObject* self) { return *unbox<CycleBasisPtr>(self);
 
 // ---------------------------------------------------------------- CycleGenerator
 
+// The walk of one generator, retraced from the shared forest.
+struct Walk {
+    std::vector<std::uint32_t> nodes;
+    std::vector<std::uint32_t> edges;
+};
+
+Walk walk_of(const Generator& gen) {
+    Walk w;
+    ph::build_cycle(*gen.basis, gen.index, w.nodes, w.edges);
+    return w;
+}
+
 PyObject* generator_blocks(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
+    return guarded([&] {
         const Generator& gen = generator_of(self);
-        const CycleBasis& b = *gen.basis;
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(b.length(gen.index) + 1)));
-        if (!list) return nullptr;
-        Py_ssize_t i = 0;
-        const bool ok = b.for_each_block(gen.index, [&](std::uint64_t id) {
-            PyObject* item = from_u64(id);
-            if (item == nullptr) return false;
-            PyList_SET_ITEM(list.get(), i++, item);
-            return true;
-        });
-        if (!ok) return nullptr;
-        return list.release();
+        const Walk w = walk_of(gen);
+        const auto& ids = gen.basis->block_ids;
+        return new_list(w.nodes.size(), [&](std::size_t i) { return from_u64(ids[w.nodes[i]]); });
     });
 }
 
 PyObject* generator_edges(PyObject* self, void*) {
     return guarded([&] {
         const Generator& gen = generator_of(self);
-        const CycleBasis& b = *gen.basis;
-        return new_list(b.length(gen.index), [&](std::size_t i) { return cfg_edge_object(b.edge(gen.index, i)); });
+        const Walk w = walk_of(gen);
+        const auto& edges = gen.basis->edges;
+        return new_list(w.edges.size(), [&](std::size_t i) { return cfg_edge_object(edges[w.edges[i]]); });
     });
 }
 
