@@ -218,7 +218,7 @@ class _FunctionBuilder:
     # -- syntax trees ----------------------------------------------------
     def span(self, node: ast.AST, inherited: v.SourceSpan | None) -> v.SourceSpan | None:
         line = getattr(node, "lineno", None)
-        if line is None:
+        if line is None or not self.with_trees:
             return inherited
         col = node.col_offset
         end_line = node.end_lineno if node.end_lineno is not None else line
@@ -262,7 +262,7 @@ class _FunctionBuilder:
                 if isinstance(node, _SCOPES) and node is not root:
                     kids: list = []
                 else:
-                    kids = [c for c in ast.iter_child_nodes(node) if not isinstance(c, _SKIP)]
+                    kids = _children(node)
                 if isinstance(node, ast.Call):
                     _note_call(node.func, calls)
                 elif isinstance(node, ast.comprehension) and not in_lambda:
@@ -463,6 +463,27 @@ class _Filter(ast.AST):
 
 
 _kind_names[_Filter] = "comprehension_filter"
+
+
+_node_fields: dict[type, tuple[str, ...]] = {}
+
+
+def _children(node: ast.AST) -> list[ast.AST]:
+    """Child nodes in field order, without context and operator nodes."""
+    cls = type(node)
+    names = _node_fields.get(cls)
+    if names is None:
+        names = _node_fields[cls] = cls._fields
+    out = []
+    for name in names:
+        value = getattr(node, name, None)
+        if type(value) is list:
+            for item in value:
+                if isinstance(item, ast.AST) and not isinstance(item, _SKIP):
+                    out.append(item)
+        elif isinstance(value, ast.AST) and not isinstance(value, _SKIP):
+            out.append(value)
+    return out
 
 
 def _irrefutable(pattern: ast.pattern) -> bool:
