@@ -349,3 +349,26 @@ def test_jobs_give_the_same_report(capsys):
     for doc in (one, two):
         doc.pop("timings")
     assert one == two
+
+
+def test_calls_resolve_through_imports_and_self(tmp_path):
+    from velmora_scan.callgraph import call_edges
+
+    pkg = tmp_path / "pkg"
+    pkg.mkdir()
+    (pkg / "__init__.py").write_text("")
+    (pkg / "b.py").write_text("def f():\n    pass\n\ndef g():\n    f()\n    g()\n")
+    (pkg / "a.py").write_text(
+        "from .b import f as ff\nimport pkg.b as mod\nfrom pkg import b\n\n"
+        "class C:\n    def m(self):\n        ff()\n        self.n()\n        mod.g()\n        b.f()\n"
+        "    def n(self):\n        unknown()\n        def inner():\n            self.m()\n        inner()\n"
+    )
+    result = scan([str(pkg)], duplicates=0, choke=0)
+    names = [f"{f.module}:{f.qualname}" for f in result.functions]
+    got = {(names[a], names[b]) for a, b in call_edges(result.files, result.functions)}
+    assert got == {
+        ("pkg.a:C.m", "pkg.b:f"),
+        ("pkg.a:C.m", "pkg.a:C.n"),
+        ("pkg.a:C.m", "pkg.b:g"),
+        ("pkg.b:g", "pkg.b:f"),
+    }
