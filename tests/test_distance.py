@@ -1,5 +1,9 @@
+import os
 import random
 import signal
+import subprocess
+import sys
+import textwrap
 
 import pytest
 from hypothesis import given, settings
@@ -241,3 +245,26 @@ def test_ctrl_c_stops_a_long_call():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert compute_sequence_distance(source[:50], source[:50])[0] == 0
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer needs an unlimited address space")
+def test_allocation_failure_is_memory_error():
+    # 3,000,000 x 3,000,000 needs over a gigabyte of kept columns; with the
+    # address space capped the call must fail cleanly and the process go on.
+    script = textwrap.dedent(
+        """
+        import resource, velmora
+        source, target = ["a"] * 3_000_000, ["b"] * 3_000_000
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        with open("/proc/self/statm") as f:
+            in_use = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (in_use + 400 * 2**20, hard))
+        try:
+            velmora.compute_sequence_distance(source, target)
+        except MemoryError:
+            print("MemoryError", velmora.compute_sequence_distance(source[:100], target[:99]))
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split(None, 1) == ["MemoryError", "(100, {'insertions': 0, 'deletions': 1, 'substitutions': 99})\n"]
