@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "profunctors/sequence_distance.hpp"
@@ -16,7 +15,6 @@ using velmora::core::Interrupted;
 using velmora::profunctors::DistanceTuning;
 using velmora::profunctors::EditCounts;
 using velmora::profunctors::sequence_distance;
-using velmora::profunctors::SymbolTable;
 
 namespace {
 
@@ -100,14 +98,9 @@ void compare(const std::vector<std::uint32_t>& s, const std::vector<std::uint32_
     const EditCounts want = naive(s, t);
     if (!same(got, want)) {
         ++failures;
-        std::fprintf(stderr,
-                     "FAIL m=%zu n=%zu spacing=%zu trim=%d: got %llu (%llu ins %llu del %llu sub), want %llu "
-                     "(%llu ins %llu del %llu sub)\n",
-                     s.size(), t.size(), spacing, trim ? 1 : 0, (unsigned long long)got.distance,
-                     (unsigned long long)got.insertions, (unsigned long long)got.deletions,
-                     (unsigned long long)got.substitutions, (unsigned long long)want.distance,
-                     (unsigned long long)want.insertions, (unsigned long long)want.deletions,
-                     (unsigned long long)want.substitutions);
+        std::fprintf(stderr, "FAIL m=%zu n=%zu spacing=%zu trim=%d: distance %llu, want %llu\n", s.size(), t.size(),
+                     spacing, trim ? 1 : 0, static_cast<unsigned long long>(got.distance),
+                     static_cast<unsigned long long>(want.distance));
     }
 }
 
@@ -156,25 +149,11 @@ void cancellation() {
     check(stopped, "a long call stops when the hook asks");
 }
 
-void symbols() {
-    SymbolTable table;
-    check(table.intern("a") == 0 && table.intern("b") == 1 && table.intern("a") == 0, "first-appearance order");
-    check(table.intern("") == 2 && table.intern("") == 2, "the empty text is a symbol");
-    check(table.intern(std::string("x\0y", 3)) != table.intern(std::string("x\0z", 3)), "bytes after a NUL");
-    check(table.intern("ab") != table.intern("ba"), "same length, other bytes");
-    std::vector<std::uint32_t> ids;
-    for (int i = 0; i < 20000; ++i) ids.push_back(table.intern("token-" + std::to_string(i)));
-    bool stable = true;
-    for (int i = 0; i < 20000; ++i) stable = stable && table.intern("token-" + std::to_string(i)) == ids[static_cast<std::size_t>(i)];
-    check(stable && table.size() == 20000 + 7, "ids survive growth");
-}
-
 }  // namespace
 
 int main() {
     random_pairs();
     cancellation();
-    symbols();
     if (failures != 0) std::fprintf(stderr, "%d failure(s)\n", failures);
     return failures == 0 ? 0 : 1;
 }
