@@ -219,9 +219,9 @@ Measure Compressor::measure(std::string_view text) {
 // ---------------------------------------------------------------- probes
 
 Measure compressed_ratio(std::string_view normalized, core::Cancel& cancel) {
+    if (normalized.empty()) throw core::Panic("compressed_ratio of an empty text");
     Compressor c(cancel);
     const std::uint64_t size = c.stream_size(normalized);
-    if (normalized.empty()) throw core::Panic("compressed_ratio of an empty text");
     const double raw = static_cast<double>(size) / static_cast<double>(normalized.size());
     return Measure{size, damp(raw, normalized.size()), normalized.size()};
 }
