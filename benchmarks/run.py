@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import importlib
+import importlib.metadata
 import os
 import platform
 import random
@@ -544,7 +545,7 @@ def _cmd(args: list[str]) -> str:
         return "?"
 
 
-def machine_description() -> list[str]:
+def machine_description(module_commit: str | None) -> list[str]:
     model = "?"
     try:
         with open("/proc/cpuinfo") as fh:
@@ -564,15 +565,19 @@ def machine_description() -> list[str]:
     here = os.path.dirname(os.path.abspath(__file__))
     versions = []
     for name in ("rustworkx", "networkx", "rapidfuzz", "editdistance", "GraphRicciCurvature"):
-        mod = _optional(name)
-        versions.append(f"{name} {getattr(mod, '__version__', '?') if mod else 'not installed'}")
+        try:
+            versions.append(f"{name} {importlib.metadata.version(name)}")
+        except importlib.metadata.PackageNotFoundError:
+            versions.append(f"{name} not installed")
     return [
         f"- machine: {model}, {os.cpu_count()} cores, {mem} memory, Linux {platform.release()}",
         f"- Python {platform.python_version()} ({sys.executable})",
         f"- peers: {', '.join(versions)}",
         f"- zlib {zlib.ZLIB_RUNTIME_VERSION}",
-        f"- commit {_cmd(['git', '-C', here, 'rev-parse', '--short', 'HEAD'])}"
-        f"{' (with uncommitted changes)' if _cmd(['git', '-C', here, 'status', '--porcelain', '--untracked-files=no']) else ''}",
+        f"- benchmarks at commit {_cmd(['git', '-C', here, 'rev-parse', '--short', 'HEAD'])}; "
+        f"velmora module {v.__file__}"
+        + (f", built from a clean export of commit {module_commit}" if module_commit else
+           " (its source commit was not given: see --module-commit)"),
         f"- date {datetime.datetime.now().astimezone().isoformat(timespec='minutes')}",
     ]
 
@@ -582,6 +587,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--quick", action="store_true", help="small inputs and few runs: a smoke test")
     ap.add_argument("--area", action="append", choices=sorted(AREAS), help="run only these areas (repeatable)")
     ap.add_argument("--results", metavar="FILE", help="also write the tables as Markdown to FILE")
+    ap.add_argument("--module-commit", metavar="REV", help="commit the velmora build was made from, for the results file")
     args = ap.parse_args(argv)
 
     ctx = Ctx(harness.Settings.for_mode(args.quick))
@@ -605,7 +611,7 @@ def main(argv: list[str] | None = None) -> int:
 
     if args.results:
         lines = ["# Benchmark results", ""]
-        lines += machine_description()
+        lines += machine_description(args.module_commit)
         lines += [
             f"- mode: {'--quick' if args.quick else 'full'}, areas: {', '.join(args.area or AREAS)}; "
             f"run took {elapsed:.0f} s",
