@@ -498,11 +498,13 @@ def test_a_second_interpreter_is_refused_without_harm():
             import _xxsubinterpreters as interpreters
         import velmora
         results = []
-        for isolated in (False, True):
-            try:
-                interp = interpreters.create(isolated=isolated)
-            except TypeError:
-                interp = interpreters.create()
+        # A legacy interpreter shares the main one's lock; an isolated one
+        # has its own. Both must refuse the import.
+        for config in ("legacy", "isolated"):
+            if hasattr(interpreters, "new_config"):
+                interp = interpreters.create(interpreters.new_config(config))
+            else:
+                interp = interpreters.create(isolated=config == "isolated")
             try:
                 err = interpreters.run_string(interp, "import velmora")
             except Exception as e:
@@ -516,5 +518,6 @@ def test_a_second_interpreter_is_refused_without_harm():
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip().endswith("ok")
-    refusals = proc.stdout.splitlines()[0]
-    assert refusals.count("ImportError") + refusals.count("import") >= 2, refusals
+    legacy, isolated = eval(proc.stdout.splitlines()[0])
+    assert "ImportError" in legacy and "main interpreter" in legacy, legacy
+    assert "ImportError" in isolated, isolated
