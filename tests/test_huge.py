@@ -4,6 +4,7 @@ allocation that cannot be satisfied raises MemoryError instead of
 aborting the process."""
 
 import random
+import signal
 import subprocess
 import sys
 import textwrap
@@ -184,3 +185,25 @@ def test_unsatisfiable_allocations_raise_memory_error():
         if line and line != "done":
             # The cycle basis of a chain has no cycles, so it may succeed.
             assert line.endswith("MemoryError") or line == "cycle_basis no error", line
+
+
+def _complete_graph(n):
+    return [v.WeightedEdge(i, j) for i in range(n) for j in range(i + 1, n)]
+
+
+def test_ctrl_c_stops_a_long_curvature_call():
+    # The complete graph on 400 nodes takes tens of seconds uninterrupted:
+    # every edge scans two neighbourhoods of 399 nodes, each against 399.
+    edges = _complete_graph(400)
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        with pytest.raises(KeyboardInterrupt):
+            v.balanced_forman_curvature(edges)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # Nothing of the stopped call lingers: the next one answers as usual.
+    triangle = [v.WeightedEdge(0, 1), v.WeightedEdge(1, 2), v.WeightedEdge(2, 0)]
+    assert [c.curvature for c in v.balanced_forman_curvature(triangle)] == [2.0, 2.0, 2.0]
+    assert [c.curvature for c in v.directed_forman_curvature(triangle[:2])] == [1.0, 1.0]
