@@ -357,7 +357,7 @@ def arguments(draw, name):
 
 
 @pytest.mark.parametrize("name", CALLS)
-@settings(max_examples=int(os.environ.get("VELMORA_HOSTILE_EXAMPLES", "150")))
+@settings(max_examples=int(os.environ.get("VELMORA_HOSTILE_EXAMPLES", "100")))
 @given(data=st.data())
 def test_hostile_arguments_give_a_result_or_an_ordinary_named_error(name, data):
     fn = CALLS[name][0]
