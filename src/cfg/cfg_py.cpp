@@ -129,7 +129,7 @@ PyGetSetDef block_getset[] = {
 
 PyType_Slot block_slots[] = {
     {Py_tp_doc, const_cast<char*>("BasicBlock(id, statements=None, label=...)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(VELMORA_TP_NEW(block_vectorcall))},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new_via<block_vectorcall>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<BlockPtr>)},
     {Py_tp_getset, block_getset},
     {0, nullptr},
@@ -173,7 +173,7 @@ PyGetSetDef edge_getset[] = {
 
 PyType_Slot edge_slots[] = {
     {Py_tp_doc, const_cast<char*>("CFGEdge(source, target, kind)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(VELMORA_TP_NEW(edge_vectorcall))},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new_via<edge_vectorcall>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Edge>)},
     {Py_tp_getset, edge_getset},
     {0, nullptr},
@@ -318,7 +318,7 @@ PyMethodDef graph_methods[] = {
 
 PyType_Slot graph_slots[] = {
     {Py_tp_doc, const_cast<char*>("ControlFlowGraph(blocks=None, edges=None, entry_id=0, exit_id=1)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(VELMORA_TP_NEW(graph_vectorcall))},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new_via<graph_vectorcall>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Graph>)},
     {Py_tp_getset, graph_getset},
     {Py_tp_methods, graph_methods},

@@ -11,9 +11,13 @@ namespace velmora::core {
 
 class RcBase {
 public:
+    // A copied or moved value starts with no references of its own.
     RcBase() = default;
-    RcBase(const RcBase&) : count_(0) {}
-    RcBase& operator=(const RcBase&) { return *this; }
+    RcBase(const RcBase&) noexcept {}
+    RcBase(RcBase&&) noexcept {}
+    RcBase& operator=(const RcBase&) noexcept { return *this; }
+    RcBase& operator=(RcBase&&) noexcept { return *this; }
+    ~RcBase() = default;
 
     void rc_inc() const noexcept { ++count_; }
     // True when this was the last reference.
@@ -37,8 +41,14 @@ public:
     Rc(Rc&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     ~Rc() { reset(); }
 
-    Rc& operator=(Rc o) noexcept {
-        std::swap(p_, o.p_);
+    Rc& operator=(const Rc& o) noexcept {
+        Rc copy(o);
+        std::swap(p_, copy.p_);
+        return *this;
+    }
+    Rc& operator=(Rc&& o) noexcept {
+        Rc taken(std::move(o));
+        std::swap(p_, taken.p_);
         return *this;
     }
 

@@ -39,7 +39,7 @@ PyGetSetDef weighted_getset[] = {
 
 PyType_Slot weighted_slots[] = {
     {Py_tp_doc, const_cast<char*>("WeightedEdge(source, target, weight=1.0)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(VELMORA_TP_NEW(weighted_vectorcall))},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new_via<weighted_vectorcall>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<WeightedEdge>)},
     {Py_tp_getset, weighted_getset},
     {0, nullptr},

@@ -75,10 +75,11 @@ private:
 // explicit __new__ calls), so both roads parse arguments the same way.
 PyObject* new_from_tuple(vectorcallfunc vectorcall, PyTypeObject* tp, PyObject* args, PyObject* kwargs);
 
-#define VELMORA_TP_NEW(vectorcall)                                                        \
-    +[](PyTypeObject* tp, PyObject* args, PyObject* kwargs) -> PyObject* {                \
-        return ::velmora::glue::new_from_tuple(vectorcall, tp, args, kwargs);             \
-    }
+// The tp_new slot of a class whose constructor is `Vectorcall`.
+template <vectorcallfunc Vectorcall>
+PyObject* tp_new_via(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return new_from_tuple(Vectorcall, tp, args, kwargs);
+}
 
 // A record parameter: an instance of exactly `type`, else TypeError naming
 // the parameter ("'int' object cannot be converted to 'CFGEdge'").

@@ -102,7 +102,7 @@ const char* interpret(double ratio) {
 struct Compressor::Stream {
     z_stream zs{};
     bool fresh = true;
-    unsigned char out[1u << 14];
+    unsigned char out[1u << 14]{};
     std::uint64_t produced = 0;
     core::Cancel& cancel;
 

@@ -58,7 +58,7 @@ PyGetSetDef span_getset[] = {
 PyType_Slot span_slots[] = {
     {Py_tp_doc, const_cast<char*>("SourceSpan(file, start_byte, end_byte, start_line, start_column, end_line, "
                                   "end_column)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(VELMORA_TP_NEW(span_vectorcall))},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new_via<span_vectorcall>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Span>)},
     {Py_tp_getset, span_getset},
     {0, nullptr},
@@ -105,7 +105,7 @@ PyGetSetDef native_getset[] = {
 
 PyType_Slot native_slots[] = {
     {Py_tp_doc, const_cast<char*>("NativeRef(parser, parser_version, node_kind)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(VELMORA_TP_NEW(native_vectorcall))},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new_via<native_vectorcall>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Native>)},
     {Py_tp_getset, native_getset},
     {0, nullptr},
@@ -196,7 +196,7 @@ PyGetSetDef node_getset[] = {
 
 PyType_Slot node_slots[] = {
     {Py_tp_doc, const_cast<char*>("UASTNode(kind, lang, span, native, attributes=None, children=None, id=...)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(VELMORA_TP_NEW(node_vectorcall))},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new_via<node_vectorcall>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<NodePtr>)},
     {Py_tp_getset, node_getset},
     {0, nullptr},

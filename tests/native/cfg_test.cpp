@@ -52,7 +52,7 @@ bool stop_after(void* ctx) { return --static_cast<Budget*>(ctx)->polls_left < 0;
 int main() {
     cfg::Graph g = loop_graph(1000);
     core::Cancel never;
-    check(cfg::max_nesting_depth(g, never) == 999u * 2000u, "full pass limit on the loop");
+    check(cfg::max_nesting_depth(g, never) == std::uint64_t{999} * 2000u, "full pass limit on the loop");
     check(cfg::longest_acyclic_path(g) == 999, "loop edge set aside");
 
     Budget budget{3};
@@ -64,7 +64,7 @@ int main() {
         interrupted = true;
     }
     check(interrupted && budget.polls_left == -1, "stops at the first poll that asks");
-    check(cfg::max_nesting_depth(g, never) == 999u * 2000u, "same result after an interrupted call");
+    check(cfg::max_nesting_depth(g, never) == std::uint64_t{999} * 2000u, "same result after an interrupted call");
 
     g.oversized = true;
     check(panics([&] { cfg::connected_components(g); }), "components refuse an oversized graph");

@@ -54,6 +54,7 @@ void galloping_matches_set_intersection() {
 void neighbor_index_matches_sets() {
     std::mt19937 rng(11);
     std::vector<frc::WeightedEdge> edges;
+    edges.reserve(5000);
     std::uniform_int_distribution<std::uint64_t> id(0, 300);
     for (int e = 0; e < 5000; ++e) edges.push_back({id(rng) * 1000003u, id(rng) * 1000003u, 1.0});
     core::Cancel none;
