@@ -545,7 +545,7 @@ def _cmd(args: list[str]) -> str:
         return "?"
 
 
-def machine_description(module_commit: str | None) -> list[str]:
+def machine_description(module_commit: str | None, bench_commit: str) -> list[str]:
     model = "?"
     try:
         with open("/proc/cpuinfo") as fh:
@@ -574,7 +574,7 @@ def machine_description(module_commit: str | None) -> list[str]:
         f"- Python {platform.python_version()} ({sys.executable})",
         f"- peers: {', '.join(versions)}",
         f"- zlib {zlib.ZLIB_RUNTIME_VERSION}",
-        f"- benchmarks at commit {_cmd(['git', '-C', here, 'rev-parse', '--short', 'HEAD'])}; "
+        f"- benchmarks at commit {bench_commit}; "
         f"velmora module {v.__file__}"
         + (f", built from a clean export of commit {module_commit}" if module_commit else
            " (its source commit was not given: see --module-commit)"),
@@ -592,6 +592,8 @@ def main(argv: list[str] | None = None) -> int:
 
     ctx = Ctx(harness.Settings.for_mode(args.quick))
     load_before = os.getloadavg()
+    # Read at the start: others may commit while a long run goes on.
+    bench_commit = _cmd(["git", "-C", os.path.dirname(os.path.abspath(__file__)), "rev-parse", "--short", "HEAD"])
     start = time.perf_counter()
     for name in args.area or list(AREAS):
         print(f"== {name}", file=sys.stderr, flush=True)
@@ -611,7 +613,7 @@ def main(argv: list[str] | None = None) -> int:
 
     if args.results:
         lines = ["# Benchmark results", ""]
-        lines += machine_description(args.module_commit)
+        lines += machine_description(args.module_commit, bench_commit)
         lines += [
             f"- mode: {'--quick' if args.quick else 'full'}, areas: {', '.join(args.area or AREAS)}; "
             f"run took {elapsed:.0f} s",
