@@ -57,12 +57,6 @@ struct NeighborIndex {
 
 NeighborIndex build_neighbor_index(const InternedEdges& interned, core::Cancel& cancel);
 
-// |small ∩ large| for ascending ranges without repeats, by exponential
-// search in `large` from the last match, so a short list against a hub
-// costs about |small| · log(|large| / |small|) instead of |large|.
-std::size_t count_common_galloping(const std::uint32_t* small, const std::uint32_t* small_end,
-                                   const std::uint32_t* large, const std::uint32_t* large_end);
-
 // One result per unordered pair of distinct nodes, reported with the ids of
 // the first input edge joining them, in input order.
 std::vector<EdgeCurvature> balanced_forman_curvature(const std::vector<WeightedEdge>& edges, core::Cancel& cancel);

@@ -101,37 +101,8 @@ std::size_t position_of(const std::uint32_t* begin, const std::uint32_t* end, st
     return static_cast<std::size_t>(p - begin);
 }
 
-}  // namespace
-
-std::size_t count_common_galloping(const std::uint32_t* small, const std::uint32_t* small_end,
-                                   const std::uint32_t* large, const std::uint32_t* large_end) {
-    std::size_t count = 0;
-    for (; small != small_end && large != large_end; ++small) {
-        const std::uint32_t x = *small;
-        if (*large < x) {
-            std::size_t step = 1;
-            const std::uint32_t* lo = large;
-            const std::uint32_t* hi = large + 1;
-            while (hi < large_end && *hi < x) {
-                lo = hi;
-                step *= 2;
-                hi = (static_cast<std::size_t>(large_end - hi) > step) ? hi + step : large_end;
-            }
-            large = std::lower_bound(lo, hi, x);
-            if (large == large_end) break;
-        }
-        if (*large == x) {
-            ++count;
-            ++large;
-        }
-    }
-    return count;
-}
-
-namespace {
-
-// Stamps mark the neighbours of one endpoint for the pair being measured;
-// a fresh stamp per pair spares clearing the array.
+// Stamps mark the neighbours of one centre; a fresh stamp per centre spares
+// clearing the array.
 class Marks {
 public:
     explicit Marks(std::size_t n) : stamp_of_(n, 0) {}
@@ -150,87 +121,122 @@ private:
     std::uint32_t stamp_ = 0;
 };
 
-// The 4-cycle statistics and triangle count of one edge.
-struct PairCounts {
-    std::uint64_t triangles = 0;
-    std::uint64_t sharp = 0;
-    std::uint64_t lambda = 0;
+// One half of the 4-cycle term of a pair: over k in N(y), the values
+// |N(c) ∩ N(k)| − [k ∈ N(c)] for the centre c, the other endpoint.
+struct Half {
+    std::uint32_t sharp = 0;
+    std::uint32_t lambda = 0;
 };
 
-class BalancedScan {
+// A pair that needs the full formula: its dense endpoints in the order of
+// the edge that reports it, and that edge's place in the results.
+struct Measured {
+    std::uint32_t i;
+    std::uint32_t j;
+    std::size_t slot;
+};
+
+// The triangle count and both halves of every measured pair.
+//
+// Both halves of a pair {i, j} are read off the common-neighbour counts of
+// one centre: |N(i) ∩ N(k)| for all k at once is the number of 2-paths
+// from i to k, which one pass over the neighbours' lists counts. Grouping
+// pairs by centre makes the whole scan cost the sum of the squared degrees,
+// where intersecting per pair would pay a hub's degree for every k next to
+// it, on every edge at that hub.
+class CentredScan {
 public:
-    BalancedScan(const NeighborIndex& g, std::size_t n, Cancel& cancel)
-        : g_(g), marks_i_(n), marks_j_(n), cancel_(cancel) {}
+    CentredScan(const NeighborIndex& g, std::size_t n, Cancel& cancel)
+        : g_(g), paths_(n, 0), marks_(n), cancel_(cancel) {}
 
-    PairCounts measure(std::uint32_t i, std::uint32_t j) {
-        PairCounts c;
-        marks_i_.next();
-        marks_j_.next();
-        for (const std::uint32_t* p = g_.begin(i); p != g_.end(i); ++p) marks_i_.mark(*p);
-        for (const std::uint32_t* p = g_.begin(j); p != g_.end(j); ++p) marks_j_.mark(*p);
+    void run(const std::vector<Measured>& pairs, std::vector<Half>& halves, std::vector<std::uint32_t>& triangles) {
+        const std::size_t n = paths_.size();
+        // Pair halves by centre: half 2p has centre i (k runs over N(j)),
+        // half 2p + 1 has centre j (k runs over N(i)).
+        std::vector<std::size_t> offset(n + 1, 0);
+        for (const Measured& m : pairs) {
+            ++offset[m.i + 1];
+            ++offset[m.j + 1];
+        }
+        for (std::size_t x = 0; x < n; ++x) offset[x + 1] += offset[x];
+        std::vector<std::size_t> by_centre(offset[n]);
+        {
+            std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);
+            for (std::size_t p = 0; p < pairs.size(); ++p) {
+                by_centre[fill[pairs[p].i]++] = 2 * p;
+                by_centre[fill[pairs[p].j]++] = 2 * p + 1;
+            }
+        }
+        halves.assign(2 * pairs.size(), Half{});
+        triangles.assign(pairs.size(), 0);
 
-        // k = i and k = j share every neighbour of themselves and are not
-        // their own neighbours, so they contribute d(i) and d(j); both are
-        // at least 2 here and need no scan.
-        record(c, g_.degree(i));
-        record(c, g_.degree(j));
-        std::uint64_t work = 0;
-        for (const std::uint32_t* p = g_.begin(j); p != g_.end(j); ++p) {
-            const std::uint32_t k = *p;
-            if (k == i) continue;
-            const bool adjacent = marks_i_.marked(k);
-            if (adjacent) ++c.triangles;
-            record_signed(c, common(k, i, marks_i_, work), adjacent);
+        for (std::uint32_t c = 0; c < n; ++c) {
+            if (offset[c] == offset[c + 1]) continue;
+            count_paths_from(c);
+            for (std::size_t q = offset[c]; q < offset[c + 1]; ++q) {
+                const std::size_t h = by_centre[q];
+                const Measured& m = pairs[h / 2];
+                const std::uint32_t other = (h % 2 == 0) ? m.j : m.i;
+                halves[h] = half_around(other);
+                if (h % 2 == 0) triangles[h / 2] = paths_[other];
+            }
+            clear_paths();
         }
-        for (const std::uint32_t* p = g_.begin(i); p != g_.end(i); ++p) {
-            const std::uint32_t k = *p;
-            if (k == j) continue;
-            record_signed(c, common(k, j, marks_j_, work), marks_j_.marked(k));
-        }
-        cancel_.tick(work + g_.degree(i) + g_.degree(j));
-        return c;
     }
 
 private:
-    static void record(PairCounts& c, std::uint64_t value) {
-        ++c.sharp;
-        if (value > c.lambda) c.lambda = value;
-    }
-
-    // value = |common| − adjacent; only positive values count.
-    static void record_signed(PairCounts& c, std::size_t common, bool adjacent) {
-        const std::size_t minus = adjacent ? 1 : 0;
-        if (common > minus) record(c, common - minus);
-    }
-
-    // |N(k) ∩ N(x)|, where the neighbours of x carry `marks`: walk N(k)
-    // against the marks when it is the shorter list, else search N(k).
-    std::size_t common(std::uint32_t k, std::uint32_t x, const Marks& marks, std::uint64_t& work) const {
-        const std::size_t dk = g_.degree(k);
-        const std::size_t dx = g_.degree(x);
-        if (dk <= dx) {
-            work += dk;
-            std::size_t count = 0;
-            for (const std::uint32_t* p = g_.begin(k); p != g_.end(k); ++p) count += marks.marked(*p) ? 1u : 0u;
-            return count;
+    // paths_[k] = |N(c) ∩ N(k)| for every k two steps from c, including
+    // c itself (d(c) paths back), and marks on N(c).
+    void count_paths_from(std::uint32_t c) {
+        marks_.next();
+        std::uint64_t work = 0;
+        for (const std::uint32_t* z = g_.begin(c); z != g_.end(c); ++z) {
+            marks_.mark(*z);
+            for (const std::uint32_t* k = g_.begin(*z); k != g_.end(*z); ++k) {
+                if (paths_[*k]++ == 0) touched_.push_back(*k);
+            }
+            work += g_.degree(*z) + 1;
         }
-        work += dx;
-        return count_common_galloping(g_.begin(x), g_.end(x), g_.begin(k), g_.end(k));
+        cancel_.tick(work);
+    }
+
+    void clear_paths() {
+        for (std::uint32_t k : touched_) paths_[k] = 0;
+        touched_.clear();
+    }
+
+    // The candidate k = c is visited too and gives d(c), as it must: a node
+    // shares all its neighbours with itself and is not its own neighbour.
+    Half half_around(std::uint32_t y) {
+        Half half;
+        for (const std::uint32_t* k = g_.begin(y); k != g_.end(y); ++k) {
+            const std::uint32_t common = paths_[*k];
+            const std::uint32_t adjacent = marks_.marked(*k) ? 1u : 0u;
+            // Only positive values count, and a value may be −1.
+            if (common > adjacent) {
+                ++half.sharp;
+                half.lambda = std::max(half.lambda, common - adjacent);
+            }
+        }
+        cancel_.tick(g_.degree(y) + 1);
+        return half;
     }
 
     const NeighborIndex& g_;
-    Marks marks_i_;
-    Marks marks_j_;
+    std::vector<std::uint32_t> paths_;
+    std::vector<std::uint32_t> touched_;
+    Marks marks_;
     Cancel& cancel_;
 };
 
-double balanced_formula(std::size_t di, std::size_t dj, const PairCounts& c) {
+double balanced_formula(std::size_t di, std::size_t dj, std::uint64_t triangles, std::uint64_t sharp,
+                        std::uint64_t lambda) {
     const double dmin = static_cast<double>(std::min(di, dj));
     const double dmax = static_cast<double>(std::max(di, dj));
-    const double t = static_cast<double>(c.triangles);
+    const double t = static_cast<double>(triangles);
     const double a = 2.0 / dmax;
     const double b = ((a + 2.0 / dmin) + (-2.0)) + ((a + 1.0 / dmin) * t);
-    return b + (static_cast<double>(c.sharp) / (dmax * static_cast<double>(c.lambda)));
+    return b + (static_cast<double>(sharp) / (dmax * static_cast<double>(lambda)));
 }
 
 }  // namespace
@@ -243,27 +249,37 @@ std::vector<EdgeCurvature> balanced_forman_curvature(const std::vector<WeightedE
     // One flag per adjacency slot of the smaller endpoint: the slot of b in
     // N(a), a < b, stands for the unordered pair {a, b}, so the first input
     // edge of each pair is found without a set of pairs.
-    std::vector<std::uint8_t> seen(g.adj.size(), 0);
     std::vector<EdgeCurvature> out;
-    BalancedScan scan(g, n, cancel);
-    for (std::size_t e = 0; e < edges.size(); ++e) {
-        const std::uint32_t i = interned.source[e];
-        const std::uint32_t j = interned.target[e];
-        if (i == j) continue;
-        const std::uint32_t a = std::min(i, j);
-        const std::uint32_t b = std::max(i, j);
-        std::uint8_t& flag = seen[g.offset[a] + position_of(g.begin(a), g.end(a), b)];
-        cancel.tick();
-        if (flag != 0) continue;
-        flag = 1;
+    std::vector<Measured> pairs;
+    {
+        std::vector<std::uint8_t> seen(g.adj.size(), 0);
+        for (std::size_t e = 0; e < edges.size(); ++e) {
+            const std::uint32_t i = interned.source[e];
+            const std::uint32_t j = interned.target[e];
+            if (i == j) continue;
+            const std::uint32_t a = std::min(i, j);
+            const std::uint32_t b = std::max(i, j);
+            std::uint8_t& flag = seen[g.offset[a] + position_of(g.begin(a), g.end(a), b)];
+            cancel.tick();
+            if (flag != 0) continue;
+            flag = 1;
+            // A leaf edge is flat by definition: the raw formula would give
+            // a lone edge 4 and a pendant edge large positive values.
+            if (std::min(g.degree(i), g.degree(j)) >= 2) pairs.push_back(Measured{i, j, out.size()});
+            out.push_back(EdgeCurvature{edges[e].source, edges[e].target, 0.0});
+        }
+    }
 
-        const std::size_t di = g.degree(i);
-        const std::size_t dj = g.degree(j);
-        double curvature = 0.0;
-        // A leaf edge is flat by definition: the raw formula would give a
-        // lone edge 4 and a pendant edge large positive values.
-        if (std::min(di, dj) >= 2) curvature = balanced_formula(di, dj, scan.measure(i, j));
-        out.push_back(EdgeCurvature{edges[e].source, edges[e].target, curvature});
+    std::vector<Half> halves;
+    std::vector<std::uint32_t> triangles;
+    CentredScan(g, n, cancel).run(pairs, halves, triangles);
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        const Half& around_j = halves[2 * p];
+        const Half& around_i = halves[2 * p + 1];
+        const std::uint64_t sharp = std::uint64_t{around_j.sharp} + around_i.sharp;
+        const std::uint64_t lambda = std::max(around_j.lambda, around_i.lambda);
+        out[pairs[p].slot].curvature =
+            balanced_formula(g.degree(pairs[p].i), g.degree(pairs[p].j), triangles[p], sharp, lambda);
     }
     return out;
 }
