@@ -147,7 +147,7 @@ struct Measured {
 class CentredScan {
 public:
     CentredScan(const NeighborIndex& g, std::size_t n, Cancel& cancel)
-        : g_(g), paths_(n, 0), marks_(n), cancel_(cancel) {}
+        : g_(g), paths_(n, 0), touched_(n + 1), marks_(n), cancel_(cancel) {}
 
     void run(const std::vector<Measured>& pairs, std::vector<Half>& halves, std::vector<std::uint32_t>& triangles) {
         const std::size_t n = paths_.size();
@@ -190,10 +190,14 @@ private:
     void count_paths_from(std::uint32_t c) {
         marks_.next();
         std::uint64_t work = 0;
+        // The first visit of k is recorded without a branch: the slot is
+        // written every time and kept only when the count was zero.
+        std::uint32_t* touched = touched_.data();
         for (const std::uint32_t* z = g_.begin(c); z != g_.end(c); ++z) {
             marks_.mark(*z);
             for (const std::uint32_t* k = g_.begin(*z); k != g_.end(*z); ++k) {
-                if (paths_[*k]++ == 0) touched_.push_back(*k);
+                touched[touched_count_] = *k;
+                touched_count_ += paths_[*k]++ == 0 ? 1u : 0u;
             }
             work += g_.degree(*z) + 1;
         }
@@ -201,8 +205,8 @@ private:
     }
 
     void clear_paths() {
-        for (std::uint32_t k : touched_) paths_[k] = 0;
-        touched_.clear();
+        for (std::size_t t = 0; t < touched_count_; ++t) paths_[touched_[t]] = 0;
+        touched_count_ = 0;
     }
 
     // The candidate k = c is visited too and gives d(c), as it must: a node
@@ -210,13 +214,12 @@ private:
     Half half_around(std::uint32_t y) {
         Half half;
         for (const std::uint32_t* k = g_.begin(y); k != g_.end(y); ++k) {
-            const std::uint32_t common = paths_[*k];
-            const std::uint32_t adjacent = marks_.marked(*k) ? 1u : 0u;
-            // Only positive values count, and a value may be −1.
-            if (common > adjacent) {
-                ++half.sharp;
-                half.lambda = std::max(half.lambda, common - adjacent);
-            }
+            // value = common − adjacent may be −1; only positive values
+            // count, and those never lower the maximum.
+            const std::int64_t value =
+                static_cast<std::int64_t>(paths_[*k]) - (marks_.marked(*k) ? std::int64_t{1} : std::int64_t{0});
+            half.sharp += value > 0 ? 1u : 0u;
+            half.lambda = std::max(half.lambda, static_cast<std::uint32_t>(std::max<std::int64_t>(value, 0)));
         }
         cancel_.tick(g_.degree(y) + 1);
         return half;
@@ -224,7 +227,8 @@ private:
 
     const NeighborIndex& g_;
     std::vector<std::uint32_t> paths_;
-    std::vector<std::uint32_t> touched_;
+    std::vector<std::uint32_t> touched_;  // one spare slot for the unkept write
+    std::size_t touched_count_ = 0;
     Marks marks_;
     Cancel& cancel_;
 };
