@@ -1,6 +1,7 @@
 // What the Python tests cannot reach: graphs past the 32-bit numbering stop
 // with Panic instead of indexing out of range, and the nesting passes stop
 // as soon as the stop hook asks, leaving the graph usable.
+#include "check.hpp"
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -10,15 +11,6 @@
 using namespace velmora;
 
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const char* what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAIL: %s\n", what);
-    }
-}
 
 // A cycle of n blocks closed by a LOOPBACK edge, every forward edge TRUE:
 // each pass raises every depth by n - 1.

@@ -1,6 +1,7 @@
 // What the Python tests reach only slowly: the balanced curvature on graphs
 // with hubs of hundreds of neighbours against a set model, and long
 // curvature calls stopping when the stop hook asks.
+#include "check.hpp"
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -15,15 +16,6 @@
 using namespace velmora;
 
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const char* what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAIL: %s\n", what);
-    }
-}
 
 // The balanced formula over std::set neighbourhoods, pair by pair.
 std::vector<frc::EdgeCurvature> balanced_model(const std::vector<frc::WeightedEdge>& edges) {

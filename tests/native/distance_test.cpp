@@ -2,6 +2,7 @@
 // random pairs over tiny alphabets (where ties are everywhere), with small
 // checkpoint spacings so that every segment boundary case is crossed, and
 // with and without trimming.
+#include "check.hpp"
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -17,15 +18,6 @@ using velmora::profunctors::EditCounts;
 using velmora::profunctors::sequence_distance;
 
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const char* what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAIL: %s\n", what);
-    }
-}
 
 EditCounts naive(const std::vector<std::uint32_t>& s, const std::vector<std::uint32_t>& t) {
     const std::size_t m = s.size(), n = t.size();
