@@ -143,6 +143,19 @@ class TestArguments:
         assert compute_sequence_distance([Text("a"), "b", "c"], ["a", Text("c")]) == expected
         assert compute_sequence_distance(target=["a", "c"], source=["a", "b", "c"]) == expected
 
+    def test_texts_are_equal_by_content_not_by_their_hash(self):
+        class Lying(str):
+            def __hash__(self):
+                return 7  # the same for every text
+
+        class Other(str):
+            def __hash__(self):
+                return hash(str(self)) + 1  # never the hash of the equal str
+
+        expected = compute_sequence_distance(["x", "é", "𝔸b", "c"], ["é", "x", "c"])
+        assert compute_sequence_distance([Lying("x"), "é", Other("𝔸b"), "c"], ["é", Lying("x"), Other("c")]) == expected
+        assert compute_sequence_distance([Lying("a"), Lying("b")], ["b", "a"]) == full_table(["a", "b"], ["b", "a"])
+
     @pytest.mark.parametrize(
         "source, target, param",
         [

@@ -161,7 +161,7 @@ bool to_f64(PyObject* o, const char* param, double& out) {
     return true;
 }
 
-bool to_text_view(PyObject* o, const char* param, std::string_view& out) {
+bool to_text_view_general(PyObject* o, const char* param, std::string_view& out) {
     if (!PyUnicode_Check(o)) {
         type_error(param, "'%s' object cannot be converted to 'str'", Py_TYPE(o)->tp_name);
         return false;

@@ -49,7 +49,16 @@ bool to_u64(PyObject* o, const char* param, std::uint64_t& out);
 bool to_f64(PyObject* o, const char* param, double& out);
 // str only, as UTF-8 (UnicodeEncodeError for unpaired surrogates). The view
 // lives as long as the str object.
-bool to_text_view(PyObject* o, const char* param, std::string_view& out);
+bool to_text_view_general(PyObject* o, const char* param, std::string_view& out);
+inline bool to_text_view(PyObject* o, const char* param, std::string_view& out) {
+    // ASCII text is its own UTF-8: the common case needs no call at all.
+    if (PyUnicode_Check(o) && PyUnicode_IS_ASCII(o)) {
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+        return true;
+    }
+    return to_text_view_general(o, param, out);
+}
 bool to_text(PyObject* o, const char* param, std::string& out);
 
 // ---------------------------------------------------------------- containers

@@ -21,18 +21,21 @@ struct DistanceValue {
     EditCounts operations;
 };
 
-// A new dict filled in the order insertions, deletions, substitutions.
+// A new dict filled in the order insertions, deletions, substitutions. The
+// keys are made once per process (the module lives in the main interpreter
+// only) rather than decoded and hashed again for every result.
 PyObject* counts_dict(const EditCounts& c) {
+    static const char* const names[] = {"insertions", "deletions", "substitutions"};
+    static PyObject* keys[3] = {nullptr, nullptr, nullptr};
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (keys[k] == nullptr && (keys[k] = PyUnicode_InternFromString(names[k])) == nullptr) return nullptr;
+    }
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
-    const std::pair<const char*, std::uint64_t> items[] = {
-        {"insertions", c.insertions},
-        {"deletions", c.deletions},
-        {"substitutions", c.substitutions},
-    };
-    for (const auto& [key, value] : items) {
-        Ref v = Ref::steal(from_u64(value));
-        if (!v || PyDict_SetItemString(dict.get(), key, v.get()) < 0) return nullptr;
+    const std::uint64_t values[] = {c.insertions, c.deletions, c.substitutions};
+    for (std::size_t k = 0; k < 3; ++k) {
+        Ref v = Ref::steal(from_u64(values[k]));
+        if (!v || PyDict_SetItem(dict.get(), keys[k], v.get()) < 0) return nullptr;
     }
     return dict.release();
 }
@@ -68,13 +71,24 @@ PyType_Spec result_spec = {
 
 // Texts become symbols while they are read, so both sequences share one
 // numbering and the core compares integers only.
+//
+// The table is keyed on the str hash, which the interpreter caches in each
+// string, so a token already hashed is not read twice. It is str's own hash
+// function even for subclasses: an overridden __hash__ has no say in
+// whether two texts are equal.
 bool symbols_arg(PyObject* seq, const char* param, SymbolTable& table, std::vector<std::uint32_t>& out) {
     return for_each_item(
-        seq, param, [&](std::size_t n) { out.reserve(n); },
+        seq, param,
+        [&](std::size_t n) {
+            out.reserve(n);
+            table.reserve(n);
+        },
         [&](PyObject* item) {
             std::string_view text;
             if (!to_text_view(item, param, text)) return false;
-            out.push_back(table.intern(text));
+            const Py_hash_t hash = PyUnicode_Type.tp_hash(item);
+            if (hash == -1 && PyErr_Occurred()) return false;
+            out.push_back(table.intern(text, static_cast<std::uint64_t>(hash)));
             return true;
         });
 }

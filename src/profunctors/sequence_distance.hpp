@@ -31,8 +31,8 @@ struct EditCounts {
 
 // Knobs for tests and measurements; the defaults are what callers want.
 struct DistanceTuning {
-    // Columns between two kept columns; 0 picks about sqrt(n), which
-    // balances the kept columns against the recomputed stretch.
+    // Columns between two kept columns; 0 picks all n while the recorded
+    // columns fit in 32 MiB, else as many as fit (at least about sqrt(n)).
     std::size_t checkpoint_spacing = 0;
     // Drop a common prefix and suffix before the table is built. Neither
     // changes the counts: the walk takes the suffix as matches, and a path
@@ -51,12 +51,22 @@ EditCounts sequence_distance(std::span<const std::uint32_t> source, std::span<co
 // Interns texts into dense symbols, in first-appearance order. Texts are
 // equal when their bytes are; a lookup compares hashes, then lengths, and
 // only then bytes. The table keeps its own copy of every distinct text.
+//
+// The hash is the table's own, or one the caller already holds for the text
+// (a cached one saves reading the bytes twice). A table must be fed one kind
+// throughout: equal texts have to arrive with equal hashes.
 class SymbolTable {
 public:
     SymbolTable();
 
     std::uint32_t intern(std::string_view text);
+    std::uint32_t intern(std::string_view text, std::uint64_t hash);
     std::size_t size() const noexcept { return entries_.size(); }
+
+    // Room for about `texts` more distinct texts without rehashing; a hint,
+    // honoured only up to a modest size so a long sequence of few distinct
+    // texts does not allocate a table for all of its elements.
+    void reserve(std::size_t texts);
 
 private:
     struct Entry {
@@ -66,6 +76,7 @@ private:
     };
 
     void grow();
+    void rehash(std::size_t slots);  // a power of two above the entries
 
     std::vector<std::uint32_t> slots_;  // symbol per slot, core::kNone when empty
     std::vector<Entry> entries_;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "core/id_index.hpp"
@@ -183,7 +184,9 @@ private:
     // the walk climbs.
     void traceback(EditCounts& counts) {
         const std::size_t n = t_.size();
-        segment_.resize(checked_mul(std::min(spacing_, n), checked_mul(2, words_)));
+        // Every word of a recomputed column is written before it is read,
+        // so the buffer is not cleared (for a full table that is megabytes).
+        segment_ = std::make_unique_for_overwrite<Word[]>(checked_mul(std::min(spacing_, n), checked_mul(2, words_)));
         std::size_t i = s_.size();
         std::size_t j = n;
         while (i > 0 && j > 0) {
@@ -196,7 +199,7 @@ private:
                     --j;
                     continue;
                 }
-                const Word* cell = segment_.data() + (j - first - 1) * 2 * blocks;
+                const Word* cell = segment_.get() + (j - first - 1) * 2 * blocks;
                 const std::size_t w = (i - 1) / kWordBits;
                 const Word bit = Word{1} << ((i - 1) % kWordBits);
                 if ((cell[w] & bit) == 0) {
@@ -225,7 +228,7 @@ private:
         std::copy(kept, kept + blocks, vp_.begin());
         std::copy(kept + words_, kept + words_ + blocks, vn_.begin());
         for (std::size_t j = first + 1; j <= last; ++j) {
-            Word* cell = segment_.data() + (j - first - 1) * 2 * blocks;
+            Word* cell = segment_.get() + (j - first - 1) * 2 * blocks;
             const Word* eq = match_.acquire(t_[j - 1], blocks);
             advance_column<true>(vp_.data(), vn_.data(), eq, blocks, cell, cell + blocks);
             match_.release(t_[j - 1], blocks);
@@ -242,12 +245,23 @@ private:
     std::vector<Word> vp_;
     std::vector<Word> vn_;
     std::vector<Word> checkpoints_;  // per kept column: vp words, then vn words
-    std::vector<Word> segment_;      // per recomputed column: d0 words, then hp words
+    std::unique_ptr<Word[]> segment_;  // per recomputed column: d0 words, then hp words
 };
 
-std::size_t default_spacing(std::size_t n) {
-    auto k = static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(n))));
-    return std::max<std::size_t>(k, 1);
+// Recorded columns cost two words per source word each. While the whole
+// table of them fits in this budget, one segment covers every column and
+// the forward pass has nothing to do: each column is computed once, as in
+// an algorithm that keeps the full table. Beyond it the segments are as long
+// as the budget allows (at least about sqrt(n) columns), so the forward pass
+// repeats only the part of the table that did not fit.
+constexpr std::size_t kSegmentBudgetBytes = std::size_t{32} << 20;
+
+std::size_t default_spacing(std::size_t n, std::size_t words) {
+    const std::size_t column_bytes = 2 * words * sizeof(Word);
+    const std::size_t fits = std::max<std::size_t>(kSegmentBudgetBytes / column_bytes, 1);
+    if (fits >= n) return n;
+    auto root = static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(n))));
+    return std::max(fits, root);
 }
 
 }  // namespace
@@ -295,7 +309,7 @@ EditCounts sequence_distance(std::span<const std::uint32_t> source, std::span<co
             target = t_renamed;
         }
         const std::size_t spacing =
-            tuning.checkpoint_spacing != 0 ? tuning.checkpoint_spacing : default_spacing(target.size());
+            tuning.checkpoint_spacing != 0 ? tuning.checkpoint_spacing : default_spacing(target.size(), words_for(source.size()));
         EditWalk walk(source, target, symbols, spacing, cancel);
         walk.run(counts);
     }
@@ -321,8 +335,25 @@ std::uint64_t hash_bytes(std::string_view text) {
         h ^= h >> 32;
     }
     if (i < n) {
+        // The last 1..7 bytes, read with fixed-size loads: a memcpy of a
+        // variable length into a word stalls on the store it just made.
+        const std::size_t rest = n - i;
+        const char* q = p + i;
         std::uint64_t w = 0;
-        std::memcpy(&w, p + i, n - i);
+        if (n >= 8) {
+            std::memcpy(&w, p + n - 8, 8);
+            w >>= 8 * (8 - rest);
+        } else if (rest >= 4) {
+            std::uint32_t lo = 0;
+            std::uint32_t hi = 0;
+            std::memcpy(&lo, q, 4);
+            std::memcpy(&hi, q + rest - 4, 4);
+            w = lo | (static_cast<std::uint64_t>(hi) << 32);
+        } else {
+            w = static_cast<unsigned char>(q[0]);
+            w |= static_cast<std::uint64_t>(static_cast<unsigned char>(q[rest / 2])) << 8;
+            w |= static_cast<std::uint64_t>(static_cast<unsigned char>(q[rest - 1])) << 16;
+        }
         h = (h ^ w) * 0xFF51AFD7ED558CCDull;
         h ^= h >> 32;
     }
@@ -331,19 +362,49 @@ std::uint64_t hash_bytes(std::string_view text) {
     return h ^ (h >> 31);
 }
 
+// Equality of two byte ranges of length n. Tokens are mostly a few bytes
+// long, where a call to memcmp costs more than the comparison; up to 16
+// bytes two pairs of overlapping fixed-size loads cover every byte.
+bool same_bytes(const char* a, const char* b, std::size_t n) {
+    const auto load = [](const char* p, auto word) {
+        std::memcpy(&word, p, sizeof word);
+        return word;
+    };
+    if (n >= 8 && n <= 16) {
+        return load(a, std::uint64_t{}) == load(b, std::uint64_t{}) &&
+               load(a + n - 8, std::uint64_t{}) == load(b + n - 8, std::uint64_t{});
+    }
+    if (n >= 4 && n < 8) {
+        return load(a, std::uint32_t{}) == load(b, std::uint32_t{}) &&
+               load(a + n - 4, std::uint32_t{}) == load(b + n - 4, std::uint32_t{});
+    }
+    if (n > 0 && n < 4) return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+    return n == 0 || std::memcmp(a, b, n) == 0;
+}
+
 }  // namespace
 
 SymbolTable::SymbolTable() : slots_(64, core::kNone), mask_(63) {}
 
-std::uint32_t SymbolTable::intern(std::string_view text) {
-    const std::uint64_t h = hash_bytes(text);
+std::uint32_t SymbolTable::intern(std::string_view text) { return intern(text, hash_bytes(text)); }
+
+void SymbolTable::reserve(std::size_t texts) {
+    constexpr std::size_t kMostReserved = std::size_t{1} << 16;
+    const std::size_t wanted = entries_.size() + std::min(texts, kMostReserved);
+    std::size_t slots = slots_.size();
+    while (wanted * 4 > slots * 3) slots *= 2;
+    if (slots != slots_.size()) rehash(slots);
+    entries_.reserve(wanted);
+    bytes_.reserve(wanted * 8);
+}
+
+std::uint32_t SymbolTable::intern(std::string_view text, std::uint64_t h) {
     std::size_t i = static_cast<std::size_t>(h) & mask_;
     while (true) {
         const std::uint32_t x = slots_[i];
         if (x == core::kNone) break;
         const Entry& e = entries_[x];
-        if (e.hash == h && e.length == text.size() &&
-            (text.empty() || std::memcmp(bytes_.data() + e.offset, text.data(), text.size()) == 0)) {
+        if (e.hash == h && e.length == text.size() && same_bytes(bytes_.data() + e.offset, text.data(), text.size())) {
             return x;
         }
         i = (i + 1) & mask_;
@@ -357,8 +418,10 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
     return x;
 }
 
-void SymbolTable::grow() {
-    std::vector<std::uint32_t> slots(checked_mul(slots_.size(), 2), core::kNone);
+void SymbolTable::grow() { rehash(checked_mul(slots_.size(), 2)); }
+
+void SymbolTable::rehash(std::size_t size) {
+    std::vector<std::uint32_t> slots(size, core::kNone);
     const std::size_t mask = slots.size() - 1;
     for (std::uint32_t x = 0; x < entries_.size(); ++x) {
         std::size_t i = static_cast<std::size_t>(entries_[x].hash) & mask;
