@@ -12,37 +12,50 @@ namespace velmora::cfg {
 
 namespace {
 
-// Disjoint sets over block slots, union by size with path halving. Counts
+// Disjoint sets over block slots by Rem's algorithm with splicing: every
+// parent has a smaller index than its child, so the root of a set is its
+// smallest member, and a union walks both paths up together, re-pointing
+// each node it leaves at the other path's lower parent. (Smallest, because
+// blocks are mostly listed in flow order: a chain of fall-through edges
+// then hangs every block straight off the chain's first one.) It needs only the
+// parent array and stops as soon as the two walks meet, which on the
+// mostly local edges of control-flow graphs is after a step or two. Counts
 // successful unions, so the component count needs no final scan of roots.
 class DisjointSets {
 public:
-    explicit DisjointSets(std::size_t n) : parent_(n), size_(n, 1) {
+    explicit DisjointSets(std::size_t n) : parent_(n) {
         for (std::size_t i = 0; i < n; ++i) parent_[i] = static_cast<std::uint32_t>(i);
     }
 
-    std::uint32_t find(std::uint32_t x) noexcept {
-        while (parent_[x] != x) {
-            parent_[x] = parent_[parent_[x]];
-            x = parent_[x];
+    void unite(std::uint32_t x, std::uint32_t y) noexcept {
+        std::uint32_t* p = parent_.data();
+        while (p[x] != p[y]) {
+            if (p[x] > p[y]) {
+                if (p[x] == x) {
+                    p[x] = p[y];
+                    ++unions_;
+                    return;
+                }
+                const std::uint32_t up = p[x];
+                p[x] = p[y];
+                x = up;
+            } else {
+                if (p[y] == y) {
+                    p[y] = p[x];
+                    ++unions_;
+                    return;
+                }
+                const std::uint32_t up = p[y];
+                p[y] = p[x];
+                y = up;
+            }
         }
-        return x;
-    }
-
-    void unite(std::uint32_t a, std::uint32_t b) noexcept {
-        a = find(a);
-        b = find(b);
-        if (a == b) return;
-        if (size_[a] < size_[b]) std::swap(a, b);
-        parent_[b] = a;
-        size_[a] += size_[b];
-        ++unions_;
     }
 
     std::size_t unions() const noexcept { return unions_; }
 
 private:
     std::vector<std::uint32_t> parent_;
-    std::vector<std::uint32_t> size_;
     std::size_t unions_ = 0;
 };
 
