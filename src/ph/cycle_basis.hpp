@@ -62,4 +62,35 @@ CycleBasisPtr compute_cycle_basis(const cfg::Graph& g, core::Cancel& cancel);
 void build_cycle(const CycleBasis& basis, std::size_t c, std::vector<std::uint32_t>& nodes,
                  std::vector<std::uint32_t>& edges);
 
+// The two sides of the walk of cycle c: steps from the back edge's source
+// up to the common ancestor, and from its target up to it. The walk has
+// up_s + up_t + 1 edges and one node more.
+struct WalkShape {
+    std::size_t up_s = 0;
+    std::size_t up_t = 0;
+    std::size_t node_count() const noexcept { return up_s + up_t + 2; }
+};
+WalkShape walk_shape(const CycleBasis& basis, std::size_t c);
+
+// Calls put(position, node) for every node of the walk of cycle c, whose
+// shape is `shape`, in no particular order of positions; stops at the first
+// put that returns false and returns false then. For readers that fill a
+// container of known size directly.
+template <class Put>
+bool put_walk_nodes(const CycleBasis& b, std::size_t c, const WalkShape& shape, Put&& put) {
+    const CycleBasis::Cycle& cycle = b.cycles[c];
+    std::uint32_t a = cycle.first;
+    if (!put(std::size_t{0}, a)) return false;
+    for (std::size_t i = 1; i <= shape.up_s; ++i) {
+        a = b.forest[a].parent;
+        if (!put(i, a)) return false;
+    }
+    std::uint32_t t = cycle.second;
+    for (std::size_t i = shape.up_s + shape.up_t; i > shape.up_s; --i) {
+        if (!put(i, t)) return false;
+        t = b.forest[t].parent;
+    }
+    return put(shape.up_s + shape.up_t + 1, cycle.first);
+}
+
 }  // namespace velmora::ph

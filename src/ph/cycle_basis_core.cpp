@@ -180,21 +180,27 @@ const ForestNode& step_up(const CycleBasis& b, std::uint32_t node) {
 // walk runs S -> ancestor -> T -> S, so the T side is laid out backwards:
 // a first climb counts the two sides, a second fills S's side from the
 // front and T's side from the back.
+WalkShape walk_shape(const CycleBasis& b, std::size_t c) {
+    const CycleBasis::Cycle& cycle = b.cycles[c];
+    std::uint32_t a = cycle.first;
+    std::uint32_t t = cycle.second;
+    // The climbs need no counting: the ancestor's depth gives both sides.
+    while (b.forest[a].depth > b.forest[t].depth) a = step_up(b, a).parent;
+    while (b.forest[t].depth > b.forest[a].depth) t = step_up(b, t).parent;
+    while (a != t) {
+        a = step_up(b, a).parent;
+        t = step_up(b, t).parent;
+    }
+    const std::uint32_t top = b.forest[a].depth;
+    return WalkShape{b.forest[cycle.first].depth - top, b.forest[cycle.second].depth - top};
+}
+
 void build_cycle(const CycleBasis& b, std::size_t c, std::vector<std::uint32_t>& nodes,
                  std::vector<std::uint32_t>& edges) {
     const CycleBasis::Cycle& cycle = b.cycles[c];
-    std::size_t up_s = 0;  // steps from S to the ancestor
-    std::size_t up_t = 0;  // steps from T to the ancestor
-    {
-        std::uint32_t a = cycle.first;
-        std::uint32_t t = cycle.second;
-        while (b.forest[a].depth > b.forest[t].depth) a = step_up(b, a).parent, ++up_s;
-        while (b.forest[t].depth > b.forest[a].depth) t = step_up(b, t).parent, ++up_t;
-        while (a != t) {
-            a = step_up(b, a).parent, ++up_s;
-            t = step_up(b, t).parent, ++up_t;
-        }
-    }
+    const WalkShape shape = walk_shape(b, c);
+    const std::size_t up_s = shape.up_s;
+    const std::size_t up_t = shape.up_t;
     const std::size_t length = up_s + up_t + 1;  // edges of the walk
     nodes.assign(length + 1, kNone);
     edges.assign(length, kNone);

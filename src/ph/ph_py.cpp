@@ -39,10 +39,19 @@ Walk walk_of(const Generator& gen) {
 
 PyObject* generator_blocks(PyObject* self, void*) {
     return guarded([&] {
+        // Filled straight from the forest: no walk is materialised first.
         const Generator& gen = generator_of(self);
-        const Walk w = walk_of(gen);
-        const auto& ids = gen.basis->block_ids;
-        return new_list(w.nodes.size(), [&](std::size_t i) { return from_u64(ids[w.nodes[i]]); });
+        const ph::CycleBasis& basis = *gen.basis;
+        const ph::WalkShape shape = ph::walk_shape(basis, gen.index);
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(shape.node_count())));
+        if (!list) return static_cast<PyObject*>(nullptr);
+        const bool filled = ph::put_walk_nodes(basis, gen.index, shape, [&](std::size_t i, std::uint32_t node) {
+            PyObject* id = from_u64(basis.block_ids[node]);
+            if (id == nullptr) return false;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
+            return true;
+        });
+        return filled ? list.release() : nullptr;
     });
 }
 
