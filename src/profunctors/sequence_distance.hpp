@@ -32,7 +32,7 @@ struct EditCounts {
 // Knobs for tests and measurements; the defaults are what callers want.
 struct DistanceTuning {
     // Columns between two kept columns; 0 picks all n while the recorded
-    // columns fit in 32 MiB, else as many as fit (at least about sqrt(n)).
+    // columns fit in 2 MiB, else as many as fit (at least about sqrt(n)).
     std::size_t checkpoint_spacing = 0;
     // Drop a common prefix and suffix before the table is built. Neither
     // changes the counts: the walk takes the suffix as matches, and a path
