@@ -16,10 +16,10 @@ namespace {
 // parent has a smaller index than its child, so the root of a set is its
 // smallest member, and a union walks both paths up together, re-pointing
 // each node it leaves at the other path's lower parent. (Smallest, because
-// blocks are mostly listed in flow order: a chain of fall-through edges
-// then hangs every block straight off the chain's first one.) It needs only the
-// parent array and stops as soon as the two walks meet, which on the
-// mostly local edges of control-flow graphs is after a step or two. Counts
+// blocks are mostly listed in flow order: a chain of fall-through edges then
+// hangs every block straight off the chain's first one.) It needs only the
+// parent array and stops as soon as the two walks meet, which on the mostly
+// local edges of control-flow graphs is after a step or two. Counts
 // successful unions, so the component count needs no final scan of roots.
 class DisjointSets {
 public:

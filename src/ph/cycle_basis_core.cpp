@@ -175,11 +175,8 @@ const ForestNode& step_up(const CycleBasis& b, std::uint32_t node) {
 
 }  // namespace
 
-// Closes the cycle of back edge k = (S, T): climbs from both ends to their
-// lowest common ancestor, the deeper end first and then both in step. The
-// walk runs S -> ancestor -> T -> S, so the T side is laid out backwards:
-// a first climb counts the two sides, a second fills S's side from the
-// front and T's side from the back.
+// Climbs from both ends of back edge k = (S, T) to their lowest common
+// ancestor, the deeper end first and then both in step.
 WalkShape walk_shape(const CycleBasis& b, std::size_t c) {
     const CycleBasis::Cycle& cycle = b.cycles[c];
     std::uint32_t a = cycle.first;
@@ -195,6 +192,9 @@ WalkShape walk_shape(const CycleBasis& b, std::size_t c) {
     return WalkShape{b.forest[cycle.first].depth - top, b.forest[cycle.second].depth - top};
 }
 
+// The walk runs S -> ancestor -> T -> S, so the T side is laid out
+// backwards: once the shape gives both sides' lengths, one climb fills S's
+// side from the front and another T's side from the back.
 void build_cycle(const CycleBasis& b, std::size_t c, std::vector<std::uint32_t>& nodes,
                  std::vector<std::uint32_t>& edges) {
     const CycleBasis::Cycle& cycle = b.cycles[c];

@@ -100,13 +100,6 @@ private:
     std::vector<Word> scratch_;  // two zeroed rows of `words_`
 };
 
-// One column of the blockwise bit-vector algorithm (Myers 1999, in the
-// block form of its Section 4; Hyyro 2003 for the edit-distance boundary).
-// On entry vp/vn hold the vertical deltas D[i][j-1] - D[i-1][j-1] = +1 / -1
-// of the first `blocks` words, on return those of column j. With Record,
-// the column's diagonal-zero bits (D[i][j] == D[i-1][j-1]) go to d0 and its
-// horizontal +1 bits (D[i][j] == D[i][j-1] + 1) to hp: the two facts the
-// traceback asks of a cell besides element equality.
 // The carry between the words of one column: the horizontal delta leaving
 // the bottom of a word. Row 0 holds D[0][j] = j, so the delta entering the
 // top of the first word is +1.
@@ -207,23 +200,33 @@ private:
         const std::size_t last = (kept - 1) * spacing_;
         for (std::size_t j = 1; j <= last;) {
             // Two columns at once unless column j must be kept on its own.
-            if (j + 1 <= last && j % spacing_ != 0) {
-                const Word* eq_a = match_.acquire(t_[j - 1], words_, 0);
-                const Word* eq_b = match_.acquire(t_[j], words_, 1);
-                advance_two_columns<false>(vp_.data(), vn_.data(), eq_a, eq_b, words_, nullptr, nullptr, nullptr,
-                                           nullptr);
-                match_.release(t_[j - 1], words_, 0);
-                match_.release(t_[j], words_, 1);
-                cancel_.tick(2 * words_);
-                ++j;
-            } else {
-                const Word* eq = match_.acquire(t_[j - 1], words_);
-                advance_column<false>(vp_.data(), vn_.data(), eq, words_, nullptr, nullptr);
-                match_.release(t_[j - 1], words_);
-                cancel_.tick(words_);
-            }
+            const bool two = j + 1 <= last && j % spacing_ != 0;
+            advance<false>(j, two, words_, nullptr);
+            j += two ? 1 : 0;
             if (j % spacing_ == 0) keep(j / spacing_);
             ++j;
+        }
+    }
+
+    // Advances vp_/vn_ over the first `blocks` words by column j, and by
+    // column j + 1 as well when `two`. With Record, column j's d0 and hp
+    // words go to `cell` and column j + 1's to the 2 * blocks words after.
+    template <bool Record>
+    void advance(std::size_t j, bool two, std::size_t blocks, Word* cell) {
+        if (two) {
+            const Word* eq_a = match_.acquire(t_[j - 1], blocks, 0);
+            const Word* eq_b = match_.acquire(t_[j], blocks, 1);
+            Word* next = Record ? cell + 2 * blocks : nullptr;
+            advance_two_columns<Record>(vp_.data(), vn_.data(), eq_a, eq_b, blocks, cell,
+                                        Record ? cell + blocks : nullptr, next, Record ? next + blocks : nullptr);
+            match_.release(t_[j - 1], blocks, 0);
+            match_.release(t_[j], blocks, 1);
+            cancel_.tick(2 * blocks);
+        } else {
+            const Word* eq = match_.acquire(t_[j - 1], blocks);
+            advance_column<Record>(vp_.data(), vn_.data(), eq, blocks, cell, Record ? cell + blocks : nullptr);
+            match_.release(t_[j - 1], blocks);
+            cancel_.tick(blocks);
         }
     }
 
@@ -282,24 +285,8 @@ private:
         const Word* kept = checkpoints_.data() + first / spacing_ * 2 * words_;
         std::copy(kept, kept + blocks, vp_.begin());
         std::copy(kept + words_, kept + words_ + blocks, vn_.begin());
-        std::size_t j = first + 1;
-        for (; j + 1 <= last; j += 2) {
-            Word* cell_a = segment_.get() + (j - first - 1) * 2 * blocks;
-            Word* cell_b = cell_a + 2 * blocks;
-            const Word* eq_a = match_.acquire(t_[j - 1], blocks, 0);
-            const Word* eq_b = match_.acquire(t_[j], blocks, 1);
-            advance_two_columns<true>(vp_.data(), vn_.data(), eq_a, eq_b, blocks, cell_a, cell_a + blocks, cell_b,
-                                      cell_b + blocks);
-            match_.release(t_[j - 1], blocks, 0);
-            match_.release(t_[j], blocks, 1);
-            cancel_.tick(2 * blocks);
-        }
-        if (j <= last) {
-            Word* cell = segment_.get() + (j - first - 1) * 2 * blocks;
-            const Word* eq = match_.acquire(t_[j - 1], blocks);
-            advance_column<true>(vp_.data(), vn_.data(), eq, blocks, cell, cell + blocks);
-            match_.release(t_[j - 1], blocks);
-            cancel_.tick(blocks);
+        for (std::size_t j = first + 1; j <= last; j += 2) {
+            advance<true>(j, j + 1 <= last, blocks, segment_.get() + (j - first - 1) * 2 * blocks);
         }
     }
 
