@@ -1,0 +1,1049 @@
+// The Python front end: one call per parsed file.
+//
+// The syntax tree is read through the node objects' own attribute
+// dictionaries. The parser fills each dictionary with the class's fields in
+// declaration order, so the fields are read by walking the dictionary's
+// entries in order and checking each key against the field name; a
+// dictionary laid out any other way is read by look-ups instead. Nothing
+// here calls back into Python code, so borrowed references into the tree
+// stay valid for the whole call.
+//
+// Every walk uses an explicit stack: the parser accepts nesting (a left-deep
+// chain of binary operators, an elif chain) far beyond the C stack.
+#include "frontends/python/python_frontend_py.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "flow/flow.hpp"
+#include "glue/boundary.hpp"
+#include "glue/convert.hpp"
+#include "probes_ast/compression.hpp"
+
+namespace velmora::frontends::python {
+
+namespace {
+
+using glue::Ref;
+
+// A Python exception is set; unwinds to the entry point.
+struct PythonError {};
+
+[[noreturn]] void python_error() { throw PythonError{}; }
+PyObject* check(PyObject* o) {
+    if (o == nullptr) python_error();
+    return o;
+}
+
+enum class Role : std::uint8_t {
+    Generic,
+    Skip,  // context and operator nodes: no structure of their own
+    FunctionDef,
+    ClassDef,
+    Return,
+    Raise,
+    Break,
+    Continue,
+    If,
+    For,
+    While,
+    Try,
+    With,
+    Match,
+    Import,
+    ImportFrom,
+    ExceptHandler,
+    MatchCase,
+    IfExp,
+    BoolOp,
+    Lambda,
+    Comprehension,
+    Call,
+    Name,
+    Attribute,
+    Constant,
+    Expr,
+    Assign,
+    AnnAssign,
+    Pass,
+    MatchAs,
+    MatchOr,
+};
+
+struct RoleName {
+    const char* name;
+    Role role;
+};
+
+constexpr RoleName kRoles[] = {
+    {"FunctionDef", Role::FunctionDef}, {"AsyncFunctionDef", Role::FunctionDef},
+    {"ClassDef", Role::ClassDef},       {"Return", Role::Return},
+    {"Raise", Role::Raise},             {"Break", Role::Break},
+    {"Continue", Role::Continue},       {"If", Role::If},
+    {"For", Role::For},                 {"AsyncFor", Role::For},
+    {"While", Role::While},             {"Try", Role::Try},
+    {"TryStar", Role::Try},             {"With", Role::With},
+    {"AsyncWith", Role::With},          {"Match", Role::Match},
+    {"Import", Role::Import},           {"ImportFrom", Role::ImportFrom},
+    {"ExceptHandler", Role::ExceptHandler}, {"match_case", Role::MatchCase},
+    {"IfExp", Role::IfExp},             {"BoolOp", Role::BoolOp},
+    {"Lambda", Role::Lambda},           {"comprehension", Role::Comprehension},
+    {"Call", Role::Call},               {"Name", Role::Name},
+    {"Attribute", Role::Attribute},     {"Constant", Role::Constant},
+    {"Expr", Role::Expr},               {"Assign", Role::Assign},
+    {"AnnAssign", Role::AnnAssign},     {"Pass", Role::Pass},
+    {"MatchAs", Role::MatchAs},         {"MatchOr", Role::MatchOr},
+};
+
+// Fields the front end reads by name.
+enum Slot : std::uint8_t {
+    kTest, kBody, kOrelse, kHandlers, kFinalbody, kTarget, kIter, kItems, kSubject, kCases, kPattern, kGuard,
+    kType, kFunc, kValues, kIfs, kArgs, kDefaults, kKwDefaults, kDecorators, kBases, kKeywords, kValue,
+    kTargets, kAttr, kId, kName, kNames, kModule, kLevel, kAsname, kPatterns, kSlotCount
+};
+constexpr const char* kSlotNames[kSlotCount] = {
+    "test", "body", "orelse", "handlers", "finalbody", "target", "iter", "items", "subject", "cases", "pattern",
+    "guard", "type", "func", "values", "ifs", "args", "defaults", "kw_defaults", "decorator_list", "bases",
+    "keywords", "value", "targets", "attr", "id", "name", "names", "module", "level", "asname", "patterns"};
+
+constexpr std::size_t kMaxFields = 8;
+
+struct TypeInfo {
+    PyTypeObject* type = nullptr;
+    std::uint8_t code = 0;
+    Role role = Role::Generic;
+    bool statement = false;
+    std::uint8_t field_count = 0;
+    std::array<PyObject*, kMaxFields> fields{};  // interned names, owned by the state
+    std::array<std::int8_t, kSlotCount> slot{};  // field position of each slot, -1 if none
+};
+
+// The classes of the running interpreter's syntax tree, looked up by type
+// pointer in an open-addressing table.
+struct State {
+    std::vector<TypeInfo> types;
+    std::array<std::uint16_t, 1024> table{};  // index + 1 into types; 0 empty
+    std::vector<Ref> owned;                   // field names and constants
+    PyObject* s_lineno = nullptr;
+    PyObject* s_col_offset = nullptr;
+    PyObject* s_end_lineno = nullptr;
+    PyObject* s_end_col_offset = nullptr;
+    PyObject* s_name = nullptr;     // "name" (call form)
+    PyObject* s_selfform = nullptr; // "self"
+    PyObject* s_attr = nullptr;     // "attr"
+    PyObject* s_super = nullptr;    // "super"
+    PyObject* s_other = nullptr;    // "other"
+    PyObject* s_empty = nullptr;
+    PyObject* s_cls = nullptr;
+    std::array<PyObject*, 4> labels{};
+    bool ready = false;
+};
+
+State g_state;
+
+std::size_t hash_type(const void* p) {
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull >> 54);
+}
+
+const TypeInfo* lookup(PyTypeObject* tp) {
+    const std::size_t mask = g_state.table.size() - 1;
+    for (std::size_t i = hash_type(tp) & mask;; i = (i + 1) & mask) {
+        const std::uint16_t at = g_state.table[i];
+        if (at == 0) return nullptr;
+        const TypeInfo& info = g_state.types[at - 1u];
+        if (info.type == tp) return &info;
+    }
+}
+
+PyObject* keep(PyObject* o) {
+    g_state.owned.push_back(Ref::steal(check(o)));
+    return o;
+}
+PyObject* interned(const char* text) { return keep(PyUnicode_InternFromString(text)); }
+
+// ------------------------------------------------------------------ fields
+
+// A node's fields in declaration order (borrowed; nullptr when missing).
+struct Fields {
+    std::array<PyObject*, kMaxFields> v{};
+    const TypeInfo* info = nullptr;
+    PyObject* get(Slot s) const {
+        const std::int8_t at = info->slot[s];
+        if (at < 0) return nullptr;
+        PyObject* o = v[static_cast<std::size_t>(at)];
+        return o == Py_None ? nullptr : o;
+    }
+};
+
+void read_fields(PyObject* node, const TypeInfo& info, Fields& out) {
+    out.info = &info;
+    if (info.field_count == 0) return;
+    Ref dict = Ref::steal(check(PyObject_GenericGetDict(node, nullptr)));
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    std::size_t i = 0;
+    for (; i < info.field_count; ++i) {
+        if (!PyDict_Next(dict.get(), &pos, &key, &value) || key != info.fields[i]) break;
+        out.v[i] = value;
+    }
+    // A dictionary not in declaration order: look the rest up by name.
+    for (; i < info.field_count; ++i) {
+        out.v[i] = PyDict_GetItemWithError(dict.get(), info.fields[i]);
+        if (out.v[i] == nullptr && PyErr_Occurred()) python_error();
+    }
+}
+
+// An attribute that is not a field (lineno and the like), as an integer.
+long attribute_int(PyObject* node, PyObject* name, long fallback) {
+    Ref dict = Ref::steal(check(PyObject_GenericGetDict(node, nullptr)));
+    PyObject* v = PyDict_GetItemWithError(dict.get(), name);
+    if (v == nullptr) {
+        if (PyErr_Occurred()) python_error();
+        return fallback;
+    }
+    if (!PyLong_Check(v)) return fallback;
+    const long x = PyLong_AsLong(v);
+    if (x == -1 && PyErr_Occurred()) python_error();
+    return x;
+}
+
+const TypeInfo* info_of(PyObject* o) {
+    if (o == nullptr || o == Py_None) return nullptr;
+    return lookup(Py_TYPE(o));
+}
+
+Role role_of(PyObject* o) {
+    const TypeInfo* t = info_of(o);
+    return t == nullptr ? Role::Skip : t->role;
+}
+
+std::string_view utf8(PyObject* s) {
+    if (s == nullptr || !PyUnicode_Check(s)) return {};
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (p == nullptr) python_error();
+    return {p, static_cast<std::size_t>(n)};
+}
+
+PyObject* new_str(std::string_view s) {
+    return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
+}
+
+// A str field or the empty string, as a new reference.
+PyObject* str_or_empty(PyObject* s) {
+    PyObject* o = (s != nullptr && PyUnicode_Check(s)) ? s : g_state.s_empty;
+    Py_INCREF(o);
+    return o;
+}
+
+// ------------------------------------------------------------------ text
+
+// Byte offsets of line starts; lines end at LF, CR LF or a lone CR, as the
+// tokenizer has them.
+struct Lines {
+    std::string_view text;
+    std::vector<std::size_t> starts;
+
+    explicit Lines(std::string_view t) : text(t) {
+        starts.push_back(0);
+        const char* p = t.data();
+        const std::size_t n = t.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (p[i] == '\n') {
+                starts.push_back(i + 1);
+            } else if (p[i] == '\r') {
+                if (i + 1 < n && p[i + 1] == '\n') ++i;
+                starts.push_back(i + 1);
+            }
+        }
+    }
+    std::size_t offset(long line, long column) const {
+        if (line < 1) return 0;
+        if (static_cast<std::size_t>(line) > starts.size()) return text.size();
+        const std::size_t at = starts[static_cast<std::size_t>(line) - 1] + static_cast<std::size_t>(std::max(column, 0L));
+        return std::min(at, text.size());
+    }
+    // Lines of the text: a last line without its end counts.
+    std::size_t count() const {
+        if (text.empty()) return 0;
+        return starts.back() == text.size() ? starts.size() - 1 : starts.size();
+    }
+};
+
+// ------------------------------------------------------------------ walking a function
+
+// Flags of a node on the walk stack.
+constexpr std::uint8_t kNoKinds = 1;  // a part of a nested def or class: measured, not listed in kinds
+constexpr std::uint8_t kTailPos = 2;  // a statement in tail position
+constexpr std::uint8_t kIsElif = 4;   // an if that is the whole else of its parent if
+
+struct Item {
+    PyObject* node = nullptr;  // nullptr: a construct marker
+    flow::Op op = flow::Op::Simple;
+    std::uint8_t flags = 0;
+    std::uint32_t xdepth = 0;  // enclosing conditional expressions and lambdas
+};
+
+struct Options {
+    flow::Options flow;
+    std::uint64_t block_size = 512;
+};
+
+struct FileResult {
+    std::vector<Ref> functions;
+    std::vector<std::pair<long, Ref>> imports;  // (line, record)
+};
+
+class Walker {
+public:
+    Walker(FileResult& result, const Options& options, core::Cancel& cancel)
+        : result_(result), options_(options), cancel_(cancel) {}
+
+    // Measures one function; its nested defs and classes are left in `nested`.
+    Ref function(PyObject* def, const Fields& f, std::string_view qualname, PyObject* owner, const Lines& lines,
+                 probes::Compressor& compressor);
+
+    std::vector<PyObject*> nested;
+
+private:
+    FileResult& result_;
+    const Options& options_;
+    core::Cancel& cancel_;
+    std::vector<Item> stack_;
+    std::vector<flow::Step> tape_;
+    std::string kinds_;
+    std::vector<Ref> calls_;
+    std::uint64_t statements_ = 0;
+    std::string_view name_;
+    bool method_ = false;
+
+    void marker(flow::Op op, std::uint8_t flags = 0) { stack_.push_back(Item{nullptr, op, flags, 0}); }
+    void node(PyObject* n, std::uint8_t flags, std::uint32_t xdepth) {
+        if (n != nullptr && n != Py_None) stack_.push_back(Item{n, flow::Op::Simple, flags, xdepth});
+    }
+    // A field's value (a node or a list of them), for a walk in order.
+    void value(PyObject* v, std::uint8_t flags, std::uint32_t xdepth) {
+        if (v == nullptr || v == Py_None) return;
+        if (PyList_CheckExact(v)) {
+            for (Py_ssize_t i = PyList_GET_SIZE(v); i-- > 0;) {
+                PyObject* it = PyList_GET_ITEM(v, i);
+                if (info_of(it) != nullptr) node(it, flags, xdepth);
+            }
+            return;
+        }
+        if (info_of(v) != nullptr) node(v, flags, xdepth);
+    }
+    // A statement list; its last statement inherits `tail`.
+    void body(PyObject* list, bool tail, std::uint8_t flags) {
+        if (list == nullptr || !PyList_CheckExact(list)) return;
+        const std::uint8_t keep = flags & kNoKinds;
+        for (Py_ssize_t i = PyList_GET_SIZE(list); i-- > 0;) {
+            const bool last = i == PyList_GET_SIZE(list) - 1;
+            node(PyList_GET_ITEM(list, i), static_cast<std::uint8_t>(keep | (tail && last ? kTailPos : 0)), 0);
+        }
+    }
+    void children(const Fields& f, std::uint8_t flags, std::uint32_t xdepth) {
+        const std::uint8_t keep = flags & kNoKinds;
+        for (std::size_t i = f.info->field_count; i-- > 0;) value(f.v[i], keep, xdepth);
+    }
+    void decision(flow::Decision d, std::uint32_t depth, std::uint32_t count = 1) {
+        flow::Step s;
+        s.op = flow::Op::Decision;
+        s.decision = d;
+        s.depth = depth;
+        s.count = count;
+        tape_.push_back(s);
+    }
+
+    void visit(const Item& it);
+    void note_call(const Fields& call);
+};
+
+// One record per imported name: (level, module, name, asname, top_level, line).
+void add_imports(PyObject* stmt, const Fields& f, bool from, bool top, FileResult& result) {
+    const long line = attribute_int(stmt, g_state.s_lineno, 0);
+    PyObject* names = f.get(kNames);
+    if (names == nullptr || !PyList_CheckExact(names)) return;
+    long level = 0;
+    if (from) {
+        PyObject* lv = f.get(kLevel);
+        if (lv != nullptr && PyLong_Check(lv)) level = PyLong_AsLong(lv);
+        if (level == -1 && PyErr_Occurred()) python_error();
+    }
+    PyObject* top_value = top ? Py_True : Py_False;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+        PyObject* alias = PyList_GET_ITEM(names, i);
+        const TypeInfo* ai = info_of(alias);
+        if (ai == nullptr) continue;
+        Fields af;
+        read_fields(alias, *ai, af);
+        PyObject* module = from ? str_or_empty(f.get(kModule)) : str_or_empty(af.get(kName));
+        PyObject* name = from ? str_or_empty(af.get(kName)) : Py_NewRef(g_state.s_empty);
+        Ref record = Ref::steal(check(Py_BuildValue("(lNNNNl)", level, module, name, str_or_empty(af.get(kAsname)),
+                                                    Py_NewRef(top_value), line)));
+        result.imports.emplace_back(line, std::move(record));
+    }
+}
+
+// (form, base, name) of one call site.
+void Walker::note_call(const Fields& call) {
+    PyObject* func = call.get(kFunc);
+    const TypeInfo* fi = info_of(func);
+    PyObject* form = g_state.s_other;
+    Ref base = Ref::borrow(g_state.s_empty);
+    Ref name = Ref::borrow(g_state.s_empty);
+    bool recursive = false;
+    if (fi != nullptr && fi->role == Role::Name) {
+        Fields nf;
+        read_fields(func, *fi, nf);
+        form = g_state.s_name;
+        name = Ref::steal(str_or_empty(nf.get(kId)));
+        recursive = !method_ && utf8(name.get()) == name_;
+    } else if (fi != nullptr && fi->role == Role::Attribute) {
+        Fields af;
+        read_fields(func, *fi, af);
+        name = Ref::steal(str_or_empty(af.get(kAttr)));
+        PyObject* v = af.get(kValue);
+        const TypeInfo* vi = info_of(v);
+        if (vi != nullptr && vi->role == Role::Name) {
+            Fields nf;
+            read_fields(v, *vi, nf);
+            PyObject* id = nf.get(kId);
+            const std::string_view idv = utf8(id);
+            if (idv == "self" || idv == "cls") {
+                form = g_state.s_selfform;
+                base = Ref::steal(str_or_empty(id));
+                recursive = method_ && utf8(name.get()) == name_;
+            } else {
+                form = g_state.s_attr;
+                base = Ref::steal(str_or_empty(id));
+            }
+        } else if (vi != nullptr && vi->role == Role::Call) {
+            Fields cf;
+            read_fields(v, *vi, cf);
+            PyObject* inner = cf.get(kFunc);
+            const TypeInfo* ii = info_of(inner);
+            if (ii != nullptr && ii->role == Role::Name) {
+                Fields nf;
+                read_fields(inner, *ii, nf);
+                if (utf8(nf.get(kId)) == "super") form = g_state.s_super;
+            }
+        } else if (vi != nullptr && vi->role == Role::Attribute) {
+            // a.b.f(): the dotted chain when every link is a name.
+            std::vector<std::string_view> parts;
+            PyObject* cur = v;
+            bool plain = false;
+            while (true) {
+                const TypeInfo* ci = info_of(cur);
+                if (ci == nullptr) break;
+                Fields cf;
+                read_fields(cur, *ci, cf);
+                if (ci->role == Role::Attribute) {
+                    parts.push_back(utf8(cf.get(kAttr)));
+                    cur = cf.get(kValue);
+                } else {
+                    if (ci->role == Role::Name) {
+                        parts.push_back(utf8(cf.get(kId)));
+                        plain = true;
+                    }
+                    break;
+                }
+            }
+            if (plain) {
+                std::string dotted;
+                for (std::size_t i = parts.size(); i-- > 0;) {
+                    dotted.append(parts[i]);
+                    if (i != 0) dotted.push_back('.');
+                }
+                form = g_state.s_attr;
+                base = Ref::steal(new_str(dotted));
+            }
+        }
+    }
+    if (recursive) decision(flow::Decision::Recursion, 0);
+    Ref t = Ref::steal(check(PyTuple_New(3)));
+    PyTuple_SET_ITEM(t.get(), 0, Py_NewRef(form));
+    PyTuple_SET_ITEM(t.get(), 1, base.release());
+    PyTuple_SET_ITEM(t.get(), 2, name.release());
+    calls_.push_back(std::move(t));
+}
+
+bool irrefutable(PyObject* pattern) {
+    // A capture or wildcard, or an alternative one of whose arms is one.
+    std::vector<PyObject*> work{pattern};
+    while (!work.empty()) {
+        PyObject* p = work.back();
+        work.pop_back();
+        const TypeInfo* pi = info_of(p);
+        if (pi == nullptr) continue;
+        Fields f;
+        if (pi->role == Role::MatchAs) {
+            read_fields(p, *pi, f);
+            if (f.get(kPattern) == nullptr) return true;
+        } else if (pi->role == Role::MatchOr) {
+            read_fields(p, *pi, f);
+            PyObject* arms = f.get(kPatterns);
+            if (arms != nullptr && PyList_CheckExact(arms)) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arms); ++i) work.push_back(PyList_GET_ITEM(arms, i));
+            }
+        }
+    }
+    return false;
+}
+
+void Walker::visit(const Item& it) {
+    using flow::Op;
+    if (it.node == nullptr) {
+        flow::Step s;
+        s.op = it.op;
+        s.flags = it.flags;
+        tape_.push_back(s);
+        return;
+    }
+    const TypeInfo* info = lookup(Py_TYPE(it.node));
+    if (info == nullptr) throw core::Panic("unknown syntax tree node");
+    if (info->role == Role::Skip) return;
+    if ((it.flags & kNoKinds) == 0) kinds_.push_back(static_cast<char>(info->code));
+    if (info->statement && (it.flags & kNoKinds) == 0) ++statements_;
+    Fields f;
+    read_fields(it.node, *info, f);
+    const std::uint8_t nk = it.flags & kNoKinds;
+    const bool tail = (it.flags & kTailPos) != 0;
+    switch (info->role) {
+        case Role::Return:
+            marker(Op::Return, tail ? flow::kTail : 0);
+            children(f, nk, 0);
+            return;
+        case Role::Raise:
+            marker(Op::Raise);
+            children(f, nk, 0);
+            return;
+        case Role::Break:
+            marker(Op::Break);
+            return;
+        case Role::Continue:
+            marker(Op::Continue);
+            return;
+        case Role::Import:
+        case Role::ImportFrom:
+            add_imports(it.node, f, info->role == Role::ImportFrom, false, result_);
+            marker(Op::Simple);
+            children(f, nk, 0);
+            return;
+        case Role::If: {
+            marker(Op::IfEnd);
+            PyObject* orelse = f.get(kOrelse);
+            if (orelse != nullptr && PyList_CheckExact(orelse) && PyList_GET_SIZE(orelse) > 0) {
+                const bool elif = PyList_GET_SIZE(orelse) == 1 && role_of(PyList_GET_ITEM(orelse, 0)) == Role::If;
+                if (elif) {
+                    node(PyList_GET_ITEM(orelse, 0), static_cast<std::uint8_t>(nk | kIsElif | (tail ? kTailPos : 0)), 0);
+                } else {
+                    body(orelse, tail, nk);
+                }
+                marker(Op::Else, elif ? flow::kElif : 0);
+            }
+            body(f.get(kBody), tail, nk);
+            marker(Op::IfBegin, (it.flags & kIsElif) != 0 ? flow::kElif : 0);
+            value(f.get(kTest), nk, 0);
+            return;
+        }
+        case Role::For:
+        case Role::While: {
+            marker(Op::LoopEnd);
+            PyObject* orelse = f.get(kOrelse);
+            if (orelse != nullptr && PyList_CheckExact(orelse) && PyList_GET_SIZE(orelse) > 0) {
+                body(orelse, false, nk);
+                marker(Op::LoopElse);
+            }
+            body(f.get(kBody), false, nk);
+            marker(Op::LoopTest);
+            if (info->role == Role::For) {
+                value(f.get(kIter), nk, 0);
+                value(f.get(kTarget), nk, 0);
+            } else {
+                value(f.get(kTest), nk, 0);
+            }
+            marker(Op::LoopBegin);
+            return;
+        }
+        case Role::Try: {
+            marker(Op::TryEnd);
+            PyObject* final = f.get(kFinalbody);
+            const bool has_final = final != nullptr && PyList_CheckExact(final) && PyList_GET_SIZE(final) > 0;
+            if (has_final) {
+                body(final, tail, nk);
+                marker(Op::Finally);
+            }
+            const bool inner_tail = tail && !has_final;
+            PyObject* orelse = f.get(kOrelse);
+            if (orelse != nullptr && PyList_CheckExact(orelse) && PyList_GET_SIZE(orelse) > 0) {
+                body(orelse, inner_tail, nk);
+                marker(Op::TryElse);
+            }
+            PyObject* handlers = f.get(kHandlers);
+            if (handlers != nullptr && PyList_CheckExact(handlers)) {
+                for (Py_ssize_t i = PyList_GET_SIZE(handlers); i-- > 0;) {
+                    node(PyList_GET_ITEM(handlers, i), static_cast<std::uint8_t>(nk | (inner_tail ? kTailPos : 0)), 0);
+                }
+            }
+            body(f.get(kBody), false, nk);
+            marker(Op::TryBegin);
+            return;
+        }
+        case Role::ExceptHandler:
+            body(f.get(kBody), tail, nk);
+            marker(Op::Handler);
+            value(f.get(kType), nk, 0);
+            return;
+        case Role::With:
+            marker(Op::BlockEnd);
+            body(f.get(kBody), tail, nk);
+            marker(Op::BlockBegin);
+            value(f.get(kItems), nk, 0);
+            return;
+        case Role::Match: {
+            marker(Op::SwitchEnd);
+            PyObject* cases = f.get(kCases);
+            if (cases != nullptr && PyList_CheckExact(cases)) {
+                for (Py_ssize_t i = PyList_GET_SIZE(cases); i-- > 0;) {
+                    node(PyList_GET_ITEM(cases, i), static_cast<std::uint8_t>(nk | (tail ? kTailPos : 0)), 0);
+                }
+            }
+            marker(Op::SwitchBegin);
+            value(f.get(kSubject), nk, 0);
+            return;
+        }
+        case Role::MatchCase: {
+            body(f.get(kBody), tail, nk);
+            marker(Op::CaseBody);
+            PyObject* guard = f.get(kGuard);
+            value(guard, nk, 0);
+            std::uint8_t flags = 0;
+            if (!irrefutable(f.get(kPattern))) flags |= flow::kRefutable;
+            if (guard != nullptr) flags |= flow::kGuarded;
+            marker(Op::Case, flags);
+            value(f.get(kPattern), nk, 0);
+            return;
+        }
+        case Role::FunctionDef:
+        case Role::ClassDef: {
+            // Another scope: its body is measured on its own; what the
+            // enclosing function evaluates (decorators, default values,
+            // bases) is measured here, without listing its kinds.
+            nested.push_back(it.node);
+            marker(Op::Scope);
+            value(f.get(kDecorators), kNoKinds, it.xdepth);
+            if (info->role == Role::ClassDef) {
+                value(f.get(kKeywords), kNoKinds, it.xdepth);
+                value(f.get(kBases), kNoKinds, it.xdepth);
+            } else {
+                PyObject* args = f.get(kArgs);
+                const TypeInfo* ai = info_of(args);
+                if (ai != nullptr) {
+                    Fields af;
+                    read_fields(args, *ai, af);
+                    value(af.get(kDefaults), kNoKinds, it.xdepth);
+                    value(af.get(kKwDefaults), kNoKinds, it.xdepth);
+                }
+            }
+            return;
+        }
+        case Role::IfExp:
+            decision(flow::Decision::Conditional, it.xdepth);
+            children(f, nk, it.xdepth + 1);
+            return;
+        case Role::Lambda:
+            children(f, nk, it.xdepth + 1);
+            return;
+        case Role::BoolOp: {
+            PyObject* values = f.get(kValues);
+            if (values != nullptr && PyList_CheckExact(values) && PyList_GET_SIZE(values) > 1) {
+                decision(flow::Decision::BoolOps, it.xdepth, static_cast<std::uint32_t>(PyList_GET_SIZE(values) - 1));
+            }
+            children(f, nk, it.xdepth);
+            return;
+        }
+        case Role::Comprehension: {
+            decision(flow::Decision::ForClause, it.xdepth);
+            PyObject* ifs = f.get(kIfs);
+            if (ifs != nullptr && PyList_CheckExact(ifs)) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ifs); ++i) decision(flow::Decision::IfClause, it.xdepth);
+            }
+            children(f, nk, it.xdepth);
+            return;
+        }
+        case Role::Call:
+            note_call(f);
+            children(f, nk, it.xdepth);
+            return;
+        default:
+            if (info->statement) marker(Op::Simple);
+            children(f, nk, it.xdepth);
+            return;
+    }
+}
+
+// True when a body only sets attributes (with a docstring, pass and
+// super().__init__(...) calls besides), and sets at least one.
+bool assign_only(PyObject* body) {
+    if (body == nullptr || !PyList_CheckExact(body)) return false;
+    bool assigned = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body); ++i) {
+        PyObject* s = PyList_GET_ITEM(body, i);
+        const TypeInfo* si = info_of(s);
+        if (si == nullptr) return false;
+        Fields f;
+        read_fields(s, *si, f);
+        switch (si->role) {
+            case Role::Pass:
+                continue;
+            case Role::Assign: {
+                PyObject* targets = f.get(kTargets);
+                if (targets == nullptr || !PyList_CheckExact(targets) || PyList_GET_SIZE(targets) == 0) return false;
+                for (Py_ssize_t k = 0; k < PyList_GET_SIZE(targets); ++k) {
+                    if (role_of(PyList_GET_ITEM(targets, k)) != Role::Attribute) return false;
+                }
+                assigned = true;
+                continue;
+            }
+            case Role::AnnAssign:
+                if (role_of(f.get(kTarget)) != Role::Attribute || f.get(kValue) == nullptr) return false;
+                assigned = true;
+                continue;
+            case Role::Expr: {
+                PyObject* v = f.get(kValue);
+                const TypeInfo* vi = info_of(v);
+                if (vi == nullptr) return false;
+                Fields vf;
+                read_fields(v, *vi, vf);
+                if (vi->role == Role::Constant && i == 0 && PyUnicode_Check(vf.get(kValue) ? vf.get(kValue) : Py_None)) {
+                    continue;
+                }
+                if (vi->role != Role::Call) return false;
+                // super().__init__(...)
+                PyObject* fn = vf.get(kFunc);
+                const TypeInfo* fi = info_of(fn);
+                if (fi == nullptr || fi->role != Role::Attribute) return false;
+                Fields af;
+                read_fields(fn, *fi, af);
+                if (utf8(af.get(kAttr)) != "__init__") return false;
+                PyObject* inner = af.get(kValue);
+                const TypeInfo* ii = info_of(inner);
+                if (ii == nullptr || ii->role != Role::Call) return false;
+                Fields cf;
+                read_fields(inner, *ii, cf);
+                PyObject* sup = cf.get(kFunc);
+                const TypeInfo* supi = info_of(sup);
+                if (supi == nullptr || supi->role != Role::Name) return false;
+                Fields nf;
+                read_fields(sup, *supi, nf);
+                if (utf8(nf.get(kId)) != "super") return false;
+                continue;
+            }
+            default:
+                return false;
+        }
+    }
+    return assigned;
+}
+
+Ref Walker::function(PyObject* def, const Fields& f, std::string_view qualname, PyObject* owner, const Lines& lines,
+                     probes::Compressor& compressor) {
+    stack_.clear();
+    tape_.clear();
+    kinds_.clear();
+    calls_.clear();
+    nested.clear();
+    statements_ = 0;
+    name_ = utf8(f.get(kName));
+    method_ = owner != nullptr && PyUnicode_GET_LENGTH(owner) > 0;
+
+    PyObject* stmts = f.get(kBody);
+    const bool only_assigns = assign_only(stmts);
+    body(stmts, true, 0);
+    while (!stack_.empty()) {
+        const Item it = stack_.back();
+        stack_.pop_back();
+        visit(it);
+        cancel_.tick();
+    }
+    const flow::Measures m = flow::measure(tape_, options_.flow);
+
+    const long line = attribute_int(def, g_state.s_lineno, 0);
+    const long column = attribute_int(def, g_state.s_col_offset, 0);
+    const long end_line = attribute_int(def, g_state.s_end_lineno, line);
+    const long end_column = attribute_int(def, g_state.s_end_col_offset, column);
+    long first_line = line;
+    PyObject* decorators = f.get(kDecorators);
+    if (decorators != nullptr && PyList_CheckExact(decorators) && PyList_GET_SIZE(decorators) > 0) {
+        first_line = attribute_int(PyList_GET_ITEM(decorators, 0), g_state.s_lineno, line);
+    }
+    const std::size_t a = lines.offset(line, column);
+    const std::size_t b = std::max(a, lines.offset(end_line, end_column));
+    double ratio = 0.0;
+    PyObject* label = g_state.labels[0];
+    if (b > a) {
+        const probes::Measure em = compressor.measure(lines.text.substr(a, b - a));
+        ratio = em.ratio;
+        label = ratio < 0.2 ? g_state.labels[0] : ratio < 0.5 ? g_state.labels[1] : ratio < 0.8 ? g_state.labels[2] : g_state.labels[3];
+    }
+
+    Ref calls = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(calls_.size()))));
+    for (std::size_t i = 0; i < calls_.size(); ++i) {
+        PyTuple_SET_ITEM(calls.get(), static_cast<Py_ssize_t>(i), calls_[i].release());
+    }
+    Ref kinds = Ref::steal(check(PyBytes_FromStringAndSize(kinds_.data(), static_cast<Py_ssize_t>(kinds_.size()))));
+    Ref qual = Ref::steal(new_str(qualname));
+    return Ref::steal(check(Py_BuildValue(
+        "(NOllllKKKKKKKdOKKKNNN)", qual.release(), owner, line, first_line, column, end_line,
+        static_cast<unsigned long long>(m.cyclomatic), static_cast<unsigned long long>(m.cognitive),
+        static_cast<unsigned long long>(m.essential), static_cast<unsigned long long>(m.nesting),
+        static_cast<unsigned long long>(m.longest_path), static_cast<unsigned long long>(m.betti_1),
+        static_cast<unsigned long long>(m.components), ratio, label, static_cast<unsigned long long>(m.blocks),
+        static_cast<unsigned long long>(m.edges), static_cast<unsigned long long>(statements_),
+        Py_NewRef(only_assigns ? Py_True : Py_False), kinds.release(), calls.release())));
+}
+
+// ------------------------------------------------------------------ the file
+
+struct Scope {
+    std::string prefix;  // qualname prefix of what is defined here
+    Ref owner;           // qualname of the directly enclosing class, "" if none
+    bool top = false;    // module level
+};
+
+struct ScopeItem {
+    PyObject* node;
+    std::uint32_t scope;
+};
+
+void analyze_tree(PyObject* tree, const Lines& lines, const Options& options, FileResult& result,
+                  core::Cancel& cancel, probes::Compressor& compressor) {
+    const TypeInfo* mi = info_of(tree);
+    if (mi == nullptr) throw core::Panic("not a syntax tree");
+    Fields mf;
+    read_fields(tree, *mi, mf);
+    std::vector<Scope> scopes;
+    scopes.push_back(Scope{"", Ref::borrow(g_state.s_empty), true});
+    std::vector<ScopeItem> work;
+    auto push_list = [&](PyObject* list, std::uint32_t scope) {
+        if (list == nullptr || !PyList_CheckExact(list)) return;
+        for (Py_ssize_t i = PyList_GET_SIZE(list); i-- > 0;) work.push_back({PyList_GET_ITEM(list, i), scope});
+    };
+    push_list(mf.get(kBody), 0);
+    Walker walker(result, options, cancel);
+    while (!work.empty()) {
+        const ScopeItem item = work.back();
+        work.pop_back();
+        cancel.tick();
+        const TypeInfo* si = info_of(item.node);
+        if (si == nullptr) continue;
+        Fields f;
+        switch (si->role) {
+            case Role::FunctionDef: {
+                read_fields(item.node, *si, f);
+                std::string qual = scopes[item.scope].prefix;
+                qual.append(utf8(f.get(kName)));
+                result.functions.push_back(
+                    walker.function(item.node, f, qual, scopes[item.scope].owner.get(), lines, compressor));
+                if (!walker.nested.empty()) {
+                    scopes.push_back(Scope{qual + ".<locals>.", Ref::borrow(g_state.s_empty), false});
+                    const auto inner = static_cast<std::uint32_t>(scopes.size() - 1);
+                    for (std::size_t i = walker.nested.size(); i-- > 0;) work.push_back({walker.nested[i], inner});
+                }
+                break;
+            }
+            case Role::ClassDef: {
+                read_fields(item.node, *si, f);
+                std::string qual = scopes[item.scope].prefix;
+                qual.append(utf8(f.get(kName)));
+                Ref owner = Ref::steal(new_str(qual));
+                scopes.push_back(Scope{qual + ".", std::move(owner), false});
+                push_list(f.get(kBody), static_cast<std::uint32_t>(scopes.size() - 1));
+                break;
+            }
+            case Role::Import:
+            case Role::ImportFrom:
+                read_fields(item.node, *si, f);
+                add_imports(item.node, f, si->role == Role::ImportFrom, scopes[item.scope].top, result);
+                break;
+            case Role::If:
+            case Role::For:
+            case Role::While:
+            case Role::With:
+            case Role::Try:
+            case Role::Match: {
+                read_fields(item.node, *si, f);
+                // Pushed last first, so the walk stays in source order.
+                push_list(f.get(kFinalbody), item.scope);
+                push_list(f.get(kOrelse), item.scope);
+                PyObject* parts = si->role == Role::Match ? f.get(kCases) : f.get(kHandlers);
+                if (parts != nullptr && PyList_CheckExact(parts)) {
+                    for (Py_ssize_t i = PyList_GET_SIZE(parts); i-- > 0;) {
+                        PyObject* part = PyList_GET_ITEM(parts, i);
+                        const TypeInfo* pi = info_of(part);
+                        if (pi == nullptr) continue;
+                        Fields pf;
+                        read_fields(part, *pi, pf);
+                        push_list(pf.get(kBody), item.scope);
+                    }
+                }
+                push_list(f.get(kBody), item.scope);
+                break;
+            }
+            default:
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ entry points
+
+PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return glue::guarded([&]() -> PyObject* {
+        try {
+            if (nargs != 1 || !PyTuple_Check(args[0])) {
+                PyErr_SetString(PyExc_TypeError, "configure(classes): a tuple of syntax-tree classes");
+                return nullptr;
+            }
+            PyObject* classes = args[0];
+            const Py_ssize_t n = PyTuple_GET_SIZE(classes);
+            if (n > 255) {
+                PyErr_SetString(PyExc_ValueError, "more than 255 syntax-tree classes");
+                return nullptr;
+            }
+            g_state = State{};
+            Ref ast = Ref::steal(check(PyImport_ImportModule("_ast")));
+            Ref ast_base = Ref::steal(check(PyObject_GetAttrString(ast.get(), "AST")));
+            Ref stmt_base = Ref::steal(check(PyObject_GetAttrString(ast.get(), "stmt")));
+            std::vector<Ref> skip_bases;
+            for (const char* name : {"expr_context", "operator", "boolop", "unaryop", "cmpop"}) {
+                skip_bases.push_back(Ref::steal(check(PyObject_GetAttrString(ast.get(), name))));
+            }
+            std::array<PyObject*, kSlotCount> slot_names{};
+            for (std::size_t s = 0; s < kSlotCount; ++s) slot_names[s] = interned(kSlotNames[s]);
+            g_state.types.resize(static_cast<std::size_t>(n));
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* cls = PyTuple_GET_ITEM(classes, i);
+                if (!PyType_Check(cls) ||
+                    !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), reinterpret_cast<PyTypeObject*>(ast_base.get()))) {
+                    PyErr_SetString(PyExc_TypeError, "configure(classes): every item must be a syntax-tree class");
+                    return nullptr;
+                }
+                auto* tp = reinterpret_cast<PyTypeObject*>(keep(Py_NewRef(cls)));
+                TypeInfo& t = g_state.types[static_cast<std::size_t>(i)];
+                t.type = tp;
+                t.code = static_cast<std::uint8_t>(i);
+                t.slot.fill(-1);
+                t.statement = PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(stmt_base.get())) != 0;
+                for (const Ref& b : skip_bases) {
+                    if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(b.get())) != 0) t.role = Role::Skip;
+                }
+                const std::string_view name = tp->tp_name;
+                const std::string_view bare = name.substr(name.rfind('.') == std::string_view::npos ? 0 : name.rfind('.') + 1);
+                for (const RoleName& r : kRoles) {
+                    if (bare == r.name) t.role = r.role;
+                }
+                Ref fields = Ref::steal(check(PyObject_GetAttrString(cls, "_fields")));
+                if (!PyTuple_Check(fields.get()) || PyTuple_GET_SIZE(fields.get()) > static_cast<Py_ssize_t>(kMaxFields)) {
+                    PyErr_SetString(PyExc_ValueError, "a syntax-tree class with unexpected fields");
+                    return nullptr;
+                }
+                t.field_count = static_cast<std::uint8_t>(PyTuple_GET_SIZE(fields.get()));
+                for (std::size_t k = 0; k < t.field_count; ++k) {
+                    PyObject* fname = Py_NewRef(PyTuple_GET_ITEM(fields.get(), static_cast<Py_ssize_t>(k)));
+                    if (!PyUnicode_CheckExact(fname)) {
+                        Py_DECREF(fname);
+                        PyErr_SetString(PyExc_ValueError, "a syntax-tree field name that is not a str");
+                        return nullptr;
+                    }
+                    PyUnicode_InternInPlace(&fname);
+                    t.fields[k] = keep(fname);
+                    for (std::size_t s = 0; s < kSlotCount; ++s) {
+                        if (fname == slot_names[s]) t.slot[s] = static_cast<std::int8_t>(k);
+                    }
+                }
+                const std::size_t mask = g_state.table.size() - 1;
+                std::size_t at = hash_type(tp) & mask;
+                while (g_state.table[at] != 0) at = (at + 1) & mask;
+                g_state.table[at] = static_cast<std::uint16_t>(i + 1);
+            }
+            g_state.s_lineno = interned("lineno");
+            g_state.s_col_offset = interned("col_offset");
+            g_state.s_end_lineno = interned("end_lineno");
+            g_state.s_end_col_offset = interned("end_col_offset");
+            g_state.s_name = interned("name");
+            g_state.s_selfform = interned("self");
+            g_state.s_attr = interned("attr");
+            g_state.s_super = interned("super");
+            g_state.s_other = interned("other");
+            g_state.s_empty = interned("");
+            g_state.s_cls = interned("cls");
+            for (std::size_t i = 0; i < 4; ++i) {
+                const double probe[4] = {0.1, 0.3, 0.6, 0.9};
+                g_state.labels[i] = interned(probes::interpret(probe[i]));
+            }
+            g_state.ready = true;
+            Py_RETURN_NONE;
+        } catch (const PythonError&) {
+            g_state.ready = false;
+            return nullptr;
+        }
+    });
+}
+
+PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return glue::guarded([&]() -> PyObject* {
+        try {
+            if (!g_state.ready) {
+                PyErr_SetString(PyExc_RuntimeError, "analyze() before configure()");
+                return nullptr;
+            }
+            if (nargs != 4) {
+                PyErr_SetString(PyExc_TypeError, "analyze(tree, source, block_size, count_bool_ops)");
+                return nullptr;
+            }
+            std::string_view source;
+            if (!glue::to_text_view(args[1], "source", source)) return nullptr;
+            std::uint64_t block_size = 0;
+            if (!glue::to_u64(args[2], "block_size", block_size)) return nullptr;
+            const int bool_ops = PyObject_IsTrue(args[3]);
+            if (bool_ops < 0) return nullptr;
+            Options options;
+            options.block_size = block_size;
+            options.flow.count_bool_ops = bool_ops != 0;
+
+            core::Cancel cancel = glue::signal_cancel(1u << 14);
+            probes::Compressor compressor(cancel);
+            const Lines lines(source);
+            FileResult result;
+            analyze_tree(args[0], lines, options, result, cancel, compressor);
+            const double variance = probes::variance(probes::block_entropy(source, block_size, cancel));
+
+            std::stable_sort(result.imports.begin(), result.imports.end(),
+                             [](const auto& x, const auto& y) { return x.first < y.first; });
+            Ref functions = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(result.functions.size()))));
+            for (std::size_t i = 0; i < result.functions.size(); ++i) {
+                PyTuple_SET_ITEM(functions.get(), static_cast<Py_ssize_t>(i), result.functions[i].release());
+            }
+            Ref imports = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(result.imports.size()))));
+            for (std::size_t i = 0; i < result.imports.size(); ++i) {
+                PyTuple_SET_ITEM(imports.get(), static_cast<Py_ssize_t>(i), result.imports[i].second.release());
+            }
+            return Py_BuildValue("(NNnd)", functions.release(), imports.release(),
+                                 static_cast<Py_ssize_t>(lines.count()), variance);
+        } catch (const PythonError&) {
+            return nullptr;
+        }
+    });
+}
+
+}  // namespace velmora::frontends::python
