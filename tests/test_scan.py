@@ -9,10 +9,10 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import velmora as v
-from velmora_scan import analyze_source, build_function, forward_graph, graph_of, scan
+from velmora_scan import analyze_source, scan
 from velmora_scan.__main__ import main
-from velmora_scan.analysis import iter_functions
-from velmora_scan.cfg_builder import LineIndex
+from velmora_scan.cfg_builder import build_function, forward_graph, graph_of
+from velmora_scan.syntax import LineIndex, iter_functions
 
 K = v.EdgeKind
 ROOT = sysconfig.get_paths()["stdlib"]
@@ -252,10 +252,10 @@ def stdlib_sample(step=60):
 
 
 def test_stdlib_sample_is_measured_without_failure():
-    result = scan(stdlib_sample(), duplicates=3, choke=3)
+    result = scan(stdlib_sample(), duplicates=3, choke_points=3)
     assert len(result.functions) > 100
     for fr in result.files:
-        if fr.error:
+        if fr.status != "ok":
             continue
         tree = parse_file(fr.path)
         nodes = {f.lineno: f for f, _, _ in iter_functions(tree)}
@@ -271,9 +271,10 @@ def test_deep_expressions_and_bad_files(tmp_path):
     (tmp_path / "bad.py").write_bytes(b"def f(:\n")
     (tmp_path / "latin.py").write_bytes(b"# -*- coding: latin-1 -*-\ndef g():\n    return '\xe9'\n")
     (tmp_path / "junk.py").write_bytes(b"def h():\n    return '\xff\xfe'\n")
-    result = scan([str(tmp_path)], duplicates=0, choke=0)
-    assert [os.path.basename(p) for p, _ in result.errors] == ["bad.py"]
-    assert sorted(f.qualname for f in result.functions) == ["g", "h"]
+    result = scan([str(tmp_path)], duplicates=0, choke_points=0)
+    # the interpreter refuses junk.py (no cookie, not UTF-8): so do we
+    assert [os.path.basename(f.path) for f in result.findings] == ["bad.py", "junk.py"]
+    assert sorted(f.qualname for f in result.functions) == ["g"]
 
 
 def test_cyclomatic_agrees_with_mccabe():
@@ -326,7 +327,7 @@ def test_duplicates_and_choke_points(tmp_path):
 def test_cli_filters_json_and_exit_status(capsys, tmp_path):
     assert main(["--json", "--min-complexity", "3"]) == 0
     doc = json.loads(capsys.readouterr().out)
-    ccs = [f["cyclomatic_complexity"] for f in doc["functions"]]
+    ccs = [f["cyclomatic"] for f in doc["functions"]]
     assert ccs and min(ccs) >= 3 and ccs == sorted(ccs, reverse=True)
     assert {f["rank"] for f in doc["functions"]} <= set("ABCDEF")
     assert main(["--json", "--top", "2"]) == 0
@@ -336,19 +337,15 @@ def test_cli_filters_json_and_exit_status(capsys, tmp_path):
     assert main(["--fail-above", str(worst), "--no-progress"]) == 0
     capsys.readouterr()
     assert main(["--fail-above", str(worst - 1)]) == 1
-    out = capsys.readouterr()
-    assert "rank" in out.out and "above cyclomatic complexity" in out.err
-    assert main([str(tmp_path / "missing")]) == 2
+    out = capsys.readouterr().out
+    assert "rank" in out and f" cyclomatic {worst} > {worst - 1}" in out
 
 
 def test_jobs_give_the_same_report(capsys):
     assert main(["--json", "--jobs", "1"]) == 0
-    one = json.loads(capsys.readouterr().out)
+    one = capsys.readouterr().out
     assert main(["--json", "--jobs", "2"]) == 0
-    two = json.loads(capsys.readouterr().out)
-    for doc in (one, two):
-        doc.pop("timings")
-    assert one == two
+    assert capsys.readouterr().out == one
 
 
 def test_calls_resolve_through_imports_and_self(tmp_path):
@@ -363,7 +360,7 @@ def test_calls_resolve_through_imports_and_self(tmp_path):
         "class C:\n    def m(self):\n        ff()\n        self.n()\n        mod.g()\n        b.f()\n"
         "    def n(self):\n        unknown()\n        def inner():\n            self.m()\n        inner()\n"
     )
-    result = scan([str(pkg)], duplicates=0, choke=0)
+    result = scan([str(pkg)], duplicates=0, choke_points=0)
     names = [f"{f.module}:{f.qualname}" for f in result.functions]
     got = {(names[a], names[b]) for a, b in call_edges(result.files, result.functions)}
     assert got == {

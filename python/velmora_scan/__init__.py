@@ -1,35 +1,32 @@
 """A Python-source analyzer on top of velmora.
 
-It parses functions with ``ast``, builds their control-flow graphs as
-velmora records, and reports per function cyclomatic and essential
-complexity, components, nesting depth, longest acyclic path, the first
-Betti number and the compression entropy of the source; per file the block
-entropy variance; across the input near-duplicate functions and the call
-graph's choke points. Run ``python -m velmora_scan --help``.
+It parses functions with ``ast``, builds their control-flow graphs, and
+reports per function cyclomatic, cognitive and essential complexity, nesting
+depth, the longest acyclic path and the compression entropy of the source;
+per file the block entropy variance; across the input near-duplicate
+functions and the call graph's choke points. Run ``velmora-scan --help``;
+the definitions of the numbers are in NOTES.md beside this file.
 """
 
-from .analysis import FileReport, FunctionReport, Timings, analyze_file, analyze_source
-from .cfg_builder import build_function, forward_graph, graph_of
-from .report import rank, render_json, render_text, to_json
-from .scan import SAMPLE, ScanResult, collect_files, module_name, scan, stdlib_root
+from .analysis import analyze_file, analyze_source
+from .discover import SAMPLE, discover, module_name, stdlib_root
+from .model import METRICS, FileReport, Finding, FunctionReport, ScanResult, Timings
+from .scan import scan
+from .settings import Settings
 
 __all__ = [
-    "FileReport",
-    "FunctionReport",
+    "METRICS",
     "SAMPLE",
+    "FileReport",
+    "Finding",
+    "FunctionReport",
     "ScanResult",
+    "Settings",
     "Timings",
     "analyze_file",
     "analyze_source",
-    "build_function",
-    "collect_files",
-    "forward_graph",
-    "graph_of",
+    "discover",
     "module_name",
-    "rank",
-    "render_json",
-    "render_text",
     "scan",
     "stdlib_root",
-    "to_json",
 ]

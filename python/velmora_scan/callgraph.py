@@ -24,7 +24,7 @@ from dataclasses import dataclass
 
 import velmora as v
 
-from .analysis import FileReport, FunctionReport
+from .model import FileReport, FunctionReport
 
 
 @dataclass
@@ -34,13 +34,43 @@ class CallEdge:
     curvature: float
 
 
+def _aliases(report: FileReport) -> dict[str, tuple[str, str]]:
+    """Module-level import aliases of a file: alias -> (module, name or "")."""
+    out: dict[str, tuple[str, str]] = {}
+    is_package = report.path.endswith("__init__.py")
+    package = report.module if is_package else report.module.rpartition(".")[0]
+    for level, module, name, asname, top, _ in report.imports:
+        if not top:
+            continue
+        if not name:  # import a.b [as c]
+            if asname:
+                out[asname] = (module, "")
+            else:
+                first = module.partition(".")[0]
+                out[first] = (first, "")
+            continue
+        if name == "*":
+            continue
+        base = module
+        if level:
+            parts = package.split(".") if package else []
+            keep = len(parts) - (level - 1)
+            if keep < 0:
+                continue
+            base = ".".join(parts[:keep] + ([module] if module else []))
+        out[asname or name] = (base, name)
+    return out
+
+
 def call_edges(files: list[FileReport], functions: list[FunctionReport]) -> list[tuple[int, int]]:
     index = {id(f): i for i, f in enumerate(functions)}
     top: dict[tuple[str, str], int] = {}
     methods: dict[tuple[str, str], int] = {}
     imports: dict[str, dict[str, tuple[str, str]]] = {}
     for fr in files:
-        imports.setdefault(fr.module, fr.imports)
+        if fr.status != "ok":
+            continue
+        imports.setdefault(fr.module, _aliases(fr))
         for f in fr.functions:
             i = index[id(f)]
             if "." not in f.qualname:
@@ -51,24 +81,24 @@ def call_edges(files: list[FileReport], functions: list[FunctionReport]) -> list
     pairs: set[tuple[int, int]] = set()
     for i, f in enumerate(functions):
         aliases = imports.get(f.module, {})
-        for call in f.calls:
+        for form, base, name in f.calls:
             target = None
-            if call.form == "name":
-                target = top.get((f.module, call.name))
-                if target is None and call.name in aliases:
-                    mod, name = aliases[call.name]
-                    if name:
-                        target = top.get((mod, name))
-            elif call.form == "self":
+            if form == "name":
+                target = top.get((f.module, name))
+                if target is None and name in aliases:
+                    mod, attr = aliases[name]
+                    if attr:
+                        target = top.get((mod, attr))
+            elif form == "self":
                 if f.owner:
-                    target = methods.get((f.module, f"{f.owner}.{call.name}"))
-            elif call.base in aliases:
-                mod, name = aliases[call.base]
-                if not name:
-                    target = top.get((mod, call.name))
+                    target = methods.get((f.module, f"{f.owner}.{name}"))
+            elif form == "attr" and base in aliases:
+                mod, attr = aliases[base]
+                if not attr:
+                    target = top.get((mod, name))
                 else:
                     # from package import submodule
-                    target = top.get((f"{mod}.{name}" if mod else name, call.name))
+                    target = top.get((f"{mod}.{attr}" if mod else attr, name))
             if target is not None and target != i:
                 pairs.add((i, target))
     return sorted(pairs)

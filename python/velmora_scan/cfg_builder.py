@@ -45,6 +45,8 @@ from dataclasses import dataclass, field
 
 import velmora as v
 
+from .syntax import LineIndex, children as _children
+
 LANG = "python"
 PARSER = "ast"
 PARSER_VERSION = platform.python_version()
@@ -113,32 +115,6 @@ def _attributes(node: ast.AST) -> dict[str, str] | None:
     if isinstance(node, ast.keyword) and node.arg is not None:
         return {"name": node.arg}
     return None
-
-
-class LineIndex:
-    """Byte offsets of line starts in the UTF-8 form of a source text.
-
-    ``ast`` gives 1-based lines and columns counted in UTF-8 bytes; lines end
-    at LF, CR LF or a lone CR, as the tokenizer has them (a form feed or a
-    Unicode line separator does not end a line).
-    """
-
-    def __init__(self, data: bytes):
-        self.data = data
-        self.starts = [0] + [m.end() for m in _LINE_END.finditer(data)]
-
-    def offset(self, line: int, column: int) -> int:
-        starts = self.starts
-        if line < 1:
-            return 0
-        if line > len(starts):
-            return len(self.data)
-        return min(starts[line - 1] + column, len(self.data))
-
-    def segment(self, node: ast.AST) -> str:
-        start = self.offset(node.lineno, node.col_offset)
-        end = self.offset(node.end_lineno or node.lineno, node.end_col_offset or 0)
-        return self.data[start:end].decode("utf-8", "replace")
 
 
 @dataclass
@@ -463,27 +439,6 @@ class _Filter(ast.AST):
 
 
 _kind_names[_Filter] = "comprehension_filter"
-
-
-_node_fields: dict[type, tuple[str, ...]] = {}
-
-
-def _children(node: ast.AST) -> list[ast.AST]:
-    """Child nodes in field order, without context and operator nodes."""
-    cls = type(node)
-    names = _node_fields.get(cls)
-    if names is None:
-        names = _node_fields[cls] = cls._fields
-    out = []
-    for name in names:
-        value = getattr(node, name, None)
-        if type(value) is list:
-            for item in value:
-                if isinstance(item, ast.AST) and not isinstance(item, _SKIP):
-                    out.append(item)
-        elif isinstance(value, ast.AST) and not isinstance(value, _SKIP):
-            out.append(value)
-    return out
 
 
 def _irrefutable(pattern: ast.pattern) -> bool:

@@ -47,12 +47,12 @@ class DuplicatePair:
     substitutions: int
 
 
-def _sketch(kinds: list[str], ids: dict[str, int]) -> list[int]:
+def _sketch(kinds, ids: dict) -> list[int]:
     codes = []
     for k in kinds:
         code = ids.get(k)
         if code is None:
-            code = ids[k] = zlib.crc32(k.encode())
+            code = ids[k] = zlib.crc32(k.encode() if isinstance(k, str) else bytes([k]))
         codes.append(code)
     grams = set()
     for a, b, c, d in zip(codes, codes[1:], codes[2:], codes[3:]):
@@ -62,8 +62,14 @@ def _sketch(kinds: list[str], ids: dict[str, int]) -> list[int]:
     return heapq.nsmallest(SKETCH, grams)
 
 
+def _symbols(seq) -> list[str]:
+    # Kind codes as one-character texts: a one-to-one map, so distances are
+    # those of the kind names.
+    return list(seq.decode("latin-1")) if isinstance(seq, bytes) else seq
+
+
 def find_duplicates(
-    sequences: list[list[str]],
+    sequences: list[bytes] | list[list[str]],
     *,
     min_nodes: int = 40,
     max_nodes: int = 2000,
@@ -102,7 +108,7 @@ def find_duplicates(
     candidates = sorted(shared.items(), key=priority)[:max_pairs]
     found: list[DuplicatePair] = []
     for (i, j), _ in candidates:
-        distance, ops = v.compute_sequence_distance(sequences[i], sequences[j])
+        distance, ops = v.compute_sequence_distance(_symbols(sequences[i]), _symbols(sequences[j]))
         longest = max(len(sequences[i]), len(sequences[j]))
         similarity = 1.0 - distance / longest
         if similarity >= min_similarity:

@@ -1,0 +1,92 @@
+"""Command line: ``velmora-scan [paths] [options]``.
+
+Exit status: 0 nothing to report, 1 at least one finding, 2 a usage error
+or an internal failure of velmora-scan, 130 interrupted (see
+`settings.EXIT_STATUS_HELP`). The report and the findings go to standard
+output; diagnostics, progress and timings to standard error.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+import traceback
+
+from .findings import EXIT_ERROR, EXIT_INTERRUPTED, exit_status
+from .output import json as json_output
+from .output import text as text_output
+from .scan import is_tty, scan
+from .settings import Settings, parse_args
+
+RENDERERS = {"text": text_output.render, "json": json_output.render}
+
+
+class Progress:
+    """A one-line bar on standard error, redrawn at most ten times a second."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.last = 0.0
+
+    def __call__(self, done: int, total: int) -> None:
+        now = time.monotonic()
+        if done < total and now - self.last < 0.1:
+            return
+        self.last = now
+        width = 30
+        filled = width * done // max(total, 1)
+        self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{total} files")
+        if done == total:
+            self.stream.write("\r" + " " * (width + 30) + "\r")
+        self.stream.flush()
+
+
+def _timings(result, settings: Settings) -> str:
+    t = result.timings
+    split = f"read and parse {t.parse:.2f}s, measure {t.measure:.2f}s"
+    if settings.jobs > 1:
+        # Per-file times are summed over the workers; they overlap in wall
+        # time, so there is no meaningful remainder.
+        return f"time (summed over workers): {split}; whole-input passes {result.whole_input:.2f}s, wall {result.wall:.2f}s"
+    rest = result.wall - t.parse - t.measure - result.whole_input
+    return f"time: {split}, whole-input passes {result.whole_input:.2f}s, rest {rest:.2f}s, wall {result.wall:.2f}s"
+
+
+def run(settings: Settings) -> int:
+    progress = Progress(sys.stderr) if settings.progress and is_tty(sys.stderr) else None
+    result = scan(settings=settings, progress=progress)
+    RENDERERS[settings.format](result, settings, sys.stdout)
+    sys.stdout.flush()
+    if settings.timings:
+        print(_timings(result, settings), file=sys.stderr)
+    return exit_status(result.findings)
+
+
+def main(argv: list[str] | None = None) -> int:
+    for stream in (sys.stdout, sys.stderr):
+        # Names that are not valid UTF-8 (or not valid in the terminal's
+        # encoding) are printed escaped rather than ending the run.
+        try:
+            stream.reconfigure(errors="backslashreplace")
+        except (AttributeError, ValueError):
+            pass
+    try:
+        settings, _ = parse_args(argv)
+    except SystemExit as exc:  # --help, --version (0) and usage errors (2)
+        return exc.code if isinstance(exc.code, int) else EXIT_ERROR
+    try:
+        return run(settings)
+    except KeyboardInterrupt:
+        print("\nvelmora-scan: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (``| head``): nothing more to say, and
+        # nothing to say it to. Keep the interpreter's final flush quiet.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_ERROR
+    except Exception:  # noqa: BLE001 - a fault of the tool: say so, with exit status 2
+        print("velmora-scan: internal error:", file=sys.stderr)
+        traceback.print_exc(file=sys.stderr)
+        return EXIT_ERROR
