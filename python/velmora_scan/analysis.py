@@ -5,11 +5,18 @@ special, undecodable or invalid files come back with status "error" or
 "skipped" and the reason; a fault of the analyzer itself comes back with
 status "error", ``internal`` set and the exception named, and its traceback
 goes to standard error (it is a bug to report).
+
+Two engines measure a parsed file: the native path (`velmora_scan._native`,
+one call per file, the default) and the reference model in Python
+(`measure_functions`), which the tests hold the native path to. Both give a
+*compact* result, plain tuples that cross process boundaries and go into
+the cache cheaply; `expand` turns one into a `FileReport`.
 """
 
 from __future__ import annotations
 
 import ast
+import gc
 import sys
 import time
 import traceback
@@ -17,7 +24,7 @@ import warnings
 
 import velmora as v
 
-from . import syntax
+from . import native, syntax
 from .cfg_builder import build_function, forward_graph, graph_of
 from .model import FileReport, FunctionReport, Timings
 from .settings import DEFAULT_BLOCK_SIZE
@@ -74,6 +81,77 @@ def measure_functions(
     return out
 
 
+#: The per-function fields of a compact result: FunctionReport's fields
+#: after ``file`` and ``module``.
+FUNCTION_FIELDS = tuple(FunctionReport.__dataclass_fields__)[2:]
+
+#: (status, reason, size, lines, entropy_variance, functions, imports,
+#: internal): a FileReport without its path and module, each function a
+#: tuple of FUNCTION_FIELDS.
+Compact = tuple
+
+
+def measure_tree(
+    tree: ast.Module, text: str, *, block_size: int, count_bool_ops: bool, engine: str = "native"
+) -> tuple[tuple, tuple, int, float]:
+    """(functions, imports, lines, entropy_variance) of a parsed file."""
+    if engine == "native":
+        return native.analyze(tree, text, block_size, count_bool_ops)
+    functions = measure_functions(tree, text, "", "", count_bool_ops=count_bool_ops)
+    compact = tuple(tuple(getattr(f, n) for n in FUNCTION_FIELDS) for f in functions)
+    variance = v.calculate_entropy_variance(text, block_size) if block_size > 0 else 0.0
+    return compact, syntax.imports(tree), syntax.LineIndex(text.encode("utf-8")).lines, variance
+
+
+def compact_source(
+    source: bytes | str,
+    path: str = "<string>",
+    *,
+    block_size: int = DEFAULT_BLOCK_SIZE,
+    count_bool_ops: bool = False,
+    engine: str = "native",
+    timings: Timings | None = None,
+) -> Compact:
+    """The compact result of one source (bytes are decoded as the
+    interpreter decodes a file). Raises only for faults of the analyzer."""
+    t = timings if timings is not None else Timings()
+    t0 = time.perf_counter()
+    size = len(source) if isinstance(source, bytes) else len(source.encode("utf-8", "surrogatepass"))
+    # The parser allocates one tracked object per syntax node and none of
+    # them can be part of a cycle: a collection during the parse would only
+    # walk them again and again. The tree dies by reference counting before
+    # the collector is back.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        try:
+            # The parser decides on the bytes: whether they decode, and how.
+            tree = parse(source, path)
+            text = decode(source) if isinstance(source, bytes) else source
+        except PARSE_ERRORS as exc:
+            t.parse += time.perf_counter() - t0
+            return ("error", reason_of(exc), size, 0, 0.0, (), (), False)
+        t1 = time.perf_counter()
+        t.parse += t1 - t0
+        functions, imports, lines, variance = measure_tree(
+            tree, text, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine)
+        del tree
+        t.measure += time.perf_counter() - t1
+    finally:
+        if collecting:
+            gc.enable()
+    return ("ok", "", size, lines, variance, functions, imports, False)
+
+
+def expand(path: str, module: str, c: Compact) -> FileReport:
+    """The FileReport of a compact result."""
+    status, reason, size, lines, variance, functions, imports, internal = c
+    return FileReport(
+        path, module, status, reason, size=size, lines=lines, entropy_variance=variance,
+        functions=[FunctionReport(path, module, *f) for f in functions], imports=imports, internal=internal,
+    )
+
+
 def analyze_source(
     source: bytes | str,
     path: str = "<string>",
@@ -81,31 +159,50 @@ def analyze_source(
     *,
     block_size: int = DEFAULT_BLOCK_SIZE,
     count_bool_ops: bool = False,
+    engine: str = "native",
     timings: Timings | None = None,
 ) -> FileReport:
     """Measures every function of one source (bytes are decoded as the
     interpreter decodes a file). Raises only for faults of the analyzer."""
+    return expand(path, module, compact_source(
+        source, path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine, timings=timings))
+
+
+def compact_file(
+    path: str,
+    *,
+    block_size: int = DEFAULT_BLOCK_SIZE,
+    count_bool_ops: bool = False,
+    engine: str = "native",
+    cache=None,
+    timings: Timings | None = None,
+) -> Compact:
+    """The compact result of one file, from ``cache`` (a `cache.Cache`)
+    when it holds one for these bytes; never raises for the file."""
     t = timings if timings is not None else Timings()
     t0 = time.perf_counter()
-    size = len(source) if isinstance(source, bytes) else len(source.encode("utf-8", "surrogatepass"))
     try:
-        # The parser decides on the bytes: whether they decode, and how.
-        tree = parse(source, path)
-        text = decode(source) if isinstance(source, bytes) else source
-    except PARSE_ERRORS as exc:
+        data = read_bytes(path)
+    except SourceError as exc:
+        return (exc.status, exc.reason, exc.size, 0, 0.0, (), (), False)
+    finally:
         t.parse += time.perf_counter() - t0
-        return FileReport(path, module, "error", reason_of(exc), size=size)
-    t1 = time.perf_counter()
-    t.parse += t1 - t0
-    functions = measure_functions(tree, text, path, module, count_bool_ops=count_bool_ops)
-    variance = v.calculate_entropy_variance(text, block_size) if block_size > 0 else 0.0
-    report = FileReport(
-        path, module, "ok", "", size=size,
-        lines=syntax.LineIndex(text.encode("utf-8")).lines,
-        entropy_variance=variance, functions=functions, imports=syntax.imports(tree),
-    )
-    t.measure += time.perf_counter() - t1
-    return report
+    if cache is not None:
+        hit = cache.get(data)
+        if hit is not None:
+            return hit
+    try:
+        result = compact_source(
+            data, path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine, timings=t)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # noqa: BLE001 - isolate the file, report the fault
+        print(f"velmora-scan: internal error while analysing {path}:", file=sys.stderr)
+        traceback.print_exc(file=sys.stderr)
+        return ("error", f"internal error: {type(exc).__name__}: {exc}", len(data), 0, 0.0, (), (), True)
+    if cache is not None and result[0] == "ok":
+        cache.put(data, result)
+    return result
 
 
 def analyze_file(
@@ -114,22 +211,9 @@ def analyze_file(
     *,
     block_size: int = DEFAULT_BLOCK_SIZE,
     count_bool_ops: bool = False,
+    engine: str = "native",
+    cache=None,
     timings: Timings | None = None,
 ) -> FileReport:
-    t = timings if timings is not None else Timings()
-    t0 = time.perf_counter()
-    try:
-        data = read_bytes(path)
-    except SourceError as exc:
-        return FileReport(path, module, exc.status, exc.reason, size=exc.size)
-    finally:
-        t.parse += time.perf_counter() - t0
-    try:
-        return analyze_source(data, path, module, block_size=block_size, count_bool_ops=count_bool_ops, timings=t)
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as exc:  # noqa: BLE001 - isolate the file, report the fault
-        print(f"velmora-scan: internal error while analysing {path}:", file=sys.stderr)
-        traceback.print_exc(file=sys.stderr)
-        return FileReport(path, module, "error", f"internal error: {type(exc).__name__}: {exc}",
-                          size=len(data), internal=True)
+    return expand(path, module, compact_file(
+        path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine, cache=cache, timings=timings))

@@ -73,6 +73,7 @@ enum class Role : std::uint8_t {
     Pass,
     MatchAs,
     MatchOr,
+    Sequence,  // a tuple or list display
 };
 
 struct RoleName {
@@ -98,18 +99,20 @@ constexpr RoleName kRoles[] = {
     {"Expr", Role::Expr},               {"Assign", Role::Assign},
     {"AnnAssign", Role::AnnAssign},     {"Pass", Role::Pass},
     {"MatchAs", Role::MatchAs},         {"MatchOr", Role::MatchOr},
+    {"Tuple", Role::Sequence},          {"List", Role::Sequence},
 };
 
 // Fields the front end reads by name.
 enum Slot : std::uint8_t {
     kTest, kBody, kOrelse, kHandlers, kFinalbody, kTarget, kIter, kItems, kSubject, kCases, kPattern, kGuard,
     kType, kFunc, kValues, kIfs, kArgs, kDefaults, kKwDefaults, kDecorators, kBases, kKeywords, kValue,
-    kTargets, kAttr, kId, kName, kNames, kModule, kLevel, kAsname, kPatterns, kSlotCount
+    kTargets, kAttr, kId, kName, kNames, kModule, kLevel, kAsname, kPatterns, kAnnotation, kElts, kSlotCount
 };
 constexpr const char* kSlotNames[kSlotCount] = {
     "test", "body", "orelse", "handlers", "finalbody", "target", "iter", "items", "subject", "cases", "pattern",
     "guard", "type", "func", "values", "ifs", "args", "defaults", "kw_defaults", "decorator_list", "bases",
-    "keywords", "value", "targets", "attr", "id", "name", "names", "module", "level", "asname", "patterns"};
+    "keywords", "value", "targets", "attr", "id", "name", "names", "module", "level", "asname", "patterns",
+    "annotation", "elts"};
 
 constexpr std::size_t kMaxFields = 8;
 
@@ -282,6 +285,7 @@ struct Lines {
 constexpr std::uint8_t kNoKinds = 1;  // a part of a nested def or class: measured, not listed in kinds
 constexpr std::uint8_t kTailPos = 2;  // a statement in tail position
 constexpr std::uint8_t kIsElif = 4;   // an if that is the whole else of its parent if
+constexpr std::uint8_t kNoScope = 8;  // not evaluated when the function runs (an annotation): listed only
 
 struct Item {
     PyObject* node = nullptr;  // nullptr: a construct marker
@@ -302,17 +306,14 @@ struct FileResult {
 
 class Walker {
 public:
-    Walker(FileResult& result, const Options& options, core::Cancel& cancel)
-        : result_(result), options_(options), cancel_(cancel) {}
+    Walker(const Options& options, core::Cancel& cancel) : options_(options), cancel_(cancel) {}
 
-    // Measures one function; its nested defs and classes are left in `nested`.
+    // Measures one function.
     Ref function(PyObject* def, const Fields& f, std::string_view qualname, PyObject* owner, const Lines& lines,
                  probes::Compressor& compressor);
 
-    std::vector<PyObject*> nested;
 
 private:
-    FileResult& result_;
     const Options& options_;
     core::Cancel& cancel_;
     std::vector<Item> stack_;
@@ -342,14 +343,14 @@ private:
     // A statement list; its last statement inherits `tail`.
     void body(PyObject* list, bool tail, std::uint8_t flags) {
         if (list == nullptr || !PyList_CheckExact(list)) return;
-        const std::uint8_t keep = flags & kNoKinds;
+        const std::uint8_t keep = flags & (kNoKinds | kNoScope);
         for (Py_ssize_t i = PyList_GET_SIZE(list); i-- > 0;) {
             const bool last = i == PyList_GET_SIZE(list) - 1;
             node(PyList_GET_ITEM(list, i), static_cast<std::uint8_t>(keep | (tail && last ? kTailPos : 0)), 0);
         }
     }
     void children(const Fields& f, std::uint8_t flags, std::uint32_t xdepth) {
-        const std::uint8_t keep = flags & kNoKinds;
+        const std::uint8_t keep = flags & (kNoKinds | kNoScope);
         for (std::size_t i = f.info->field_count; i-- > 0;) value(f.v[i], keep, xdepth);
     }
     void decision(flow::Decision d, std::uint32_t depth, std::uint32_t count = 1) {
@@ -513,7 +514,8 @@ void Walker::visit(const Item& it) {
     if (info->statement && (it.flags & kNoKinds) == 0) ++statements_;
     Fields f;
     read_fields(it.node, *info, f);
-    const std::uint8_t nk = it.flags & kNoKinds;
+    const std::uint8_t nk = it.flags & (kNoKinds | kNoScope);
+    const bool in_scope = (it.flags & kNoScope) == 0;
     const bool tail = (it.flags & kTailPos) != 0;
     switch (info->role) {
         case Role::Return:
@@ -530,11 +532,12 @@ void Walker::visit(const Item& it) {
         case Role::Continue:
             marker(Op::Continue);
             return;
-        case Role::Import:
-        case Role::ImportFrom:
-            add_imports(it.node, f, info->role == Role::ImportFrom, false, result_);
+        case Role::AnnAssign:
+            // A local annotation is never evaluated: listed, not measured.
             marker(Op::Simple);
-            children(f, nk, 0);
+            value(f.get(kValue), nk, 0);
+            value(f.get(kAnnotation), static_cast<std::uint8_t>(nk | kNoScope), 0);
+            value(f.get(kTarget), nk, 0);
             return;
         case Role::If: {
             marker(Op::IfEnd);
@@ -636,7 +639,6 @@ void Walker::visit(const Item& it) {
             // Another scope: its body is measured on its own; what the
             // enclosing function evaluates (decorators, default values,
             // bases) is measured here, without listing its kinds.
-            nested.push_back(it.node);
             marker(Op::Scope);
             value(f.get(kDecorators), kNoKinds, it.xdepth);
             if (info->role == Role::ClassDef) {
@@ -655,7 +657,7 @@ void Walker::visit(const Item& it) {
             return;
         }
         case Role::IfExp:
-            decision(flow::Decision::Conditional, it.xdepth);
+            if (in_scope) decision(flow::Decision::Conditional, it.xdepth);
             children(f, nk, it.xdepth + 1);
             return;
         case Role::Lambda:
@@ -663,23 +665,23 @@ void Walker::visit(const Item& it) {
             return;
         case Role::BoolOp: {
             PyObject* values = f.get(kValues);
-            if (values != nullptr && PyList_CheckExact(values) && PyList_GET_SIZE(values) > 1) {
+            if (in_scope && values != nullptr && PyList_CheckExact(values) && PyList_GET_SIZE(values) > 1) {
                 decision(flow::Decision::BoolOps, it.xdepth, static_cast<std::uint32_t>(PyList_GET_SIZE(values) - 1));
             }
             children(f, nk, it.xdepth);
             return;
         }
         case Role::Comprehension: {
-            decision(flow::Decision::ForClause, it.xdepth);
             PyObject* ifs = f.get(kIfs);
-            if (ifs != nullptr && PyList_CheckExact(ifs)) {
+            if (in_scope) decision(flow::Decision::ForClause, it.xdepth);
+            if (in_scope && ifs != nullptr && PyList_CheckExact(ifs)) {
                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ifs); ++i) decision(flow::Decision::IfClause, it.xdepth);
             }
             children(f, nk, it.xdepth);
             return;
         }
         case Role::Call:
-            note_call(f);
+            if (in_scope) note_call(f);
             children(f, nk, it.xdepth);
             return;
         default:
@@ -687,6 +689,22 @@ void Walker::visit(const Item& it) {
             children(f, nk, it.xdepth);
             return;
     }
+}
+
+// An attribute, or a tuple or list of attributes (at least one).
+bool attribute_target(PyObject* t) {
+    const TypeInfo* ti = info_of(t);
+    if (ti == nullptr) return false;
+    if (ti->role == Role::Attribute) return true;
+    if (ti->role != Role::Sequence) return false;
+    Fields f;
+    read_fields(t, *ti, f);
+    PyObject* elts = f.get(kElts);
+    if (elts == nullptr || !PyList_CheckExact(elts) || PyList_GET_SIZE(elts) == 0) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elts); ++i) {
+        if (role_of(PyList_GET_ITEM(elts, i)) != Role::Attribute) return false;
+    }
+    return true;
 }
 
 // True when a body only sets attributes (with a docstring, pass and
@@ -705,9 +723,9 @@ bool assign_only(PyObject* body) {
                 continue;
             case Role::Assign: {
                 PyObject* targets = f.get(kTargets);
-                if (targets == nullptr || !PyList_CheckExact(targets) || PyList_GET_SIZE(targets) == 0) return false;
+                if (targets == nullptr || !PyList_CheckExact(targets)) return false;
                 for (Py_ssize_t k = 0; k < PyList_GET_SIZE(targets); ++k) {
-                    if (role_of(PyList_GET_ITEM(targets, k)) != Role::Attribute) return false;
+                    if (!attribute_target(PyList_GET_ITEM(targets, k))) return false;
                 }
                 assigned = true;
                 continue;
@@ -722,7 +740,7 @@ bool assign_only(PyObject* body) {
                 if (vi == nullptr) return false;
                 Fields vf;
                 read_fields(v, *vi, vf);
-                if (vi->role == Role::Constant && i == 0 && PyUnicode_Check(vf.get(kValue) ? vf.get(kValue) : Py_None)) {
+                if (vi->role == Role::Constant && PyUnicode_Check(vf.get(kValue) ? vf.get(kValue) : Py_None)) {
                     continue;
                 }
                 if (vi->role != Role::Call) return false;
@@ -759,7 +777,6 @@ Ref Walker::function(PyObject* def, const Fields& f, std::string_view qualname, 
     tape_.clear();
     kinds_.clear();
     calls_.clear();
-    nested.clear();
     statements_ = 0;
     name_ = utf8(f.get(kName));
     method_ = owner != nullptr && PyUnicode_GET_LENGTH(owner) > 0;
@@ -781,8 +798,10 @@ Ref Walker::function(PyObject* def, const Fields& f, std::string_view qualname, 
     const long end_column = attribute_int(def, g_state.s_end_col_offset, column);
     long first_line = line;
     PyObject* decorators = f.get(kDecorators);
-    if (decorators != nullptr && PyList_CheckExact(decorators) && PyList_GET_SIZE(decorators) > 0) {
-        first_line = attribute_int(PyList_GET_ITEM(decorators, 0), g_state.s_lineno, line);
+    if (decorators != nullptr && PyList_CheckExact(decorators)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(decorators); ++i) {
+            first_line = std::min(first_line, attribute_int(PyList_GET_ITEM(decorators, i), g_state.s_lineno, line));
+        }
     }
     const std::size_t a = lines.offset(line, column);
     const std::size_t b = std::max(a, lines.offset(end_line, end_column));
@@ -837,67 +856,47 @@ void analyze_tree(PyObject* tree, const Lines& lines, const Options& options, Fi
         for (Py_ssize_t i = PyList_GET_SIZE(list); i-- > 0;) work.push_back({PyList_GET_ITEM(list, i), scope});
     };
     push_list(mf.get(kBody), 0);
-    Walker walker(result, options, cancel);
+    Walker walker(options, cancel);
+    // The statements below a node, in the order the reference walk takes
+    // them: body, orelse, finalbody, handlers, cases (handlers and cases
+    // are items of their own whose body follows).
+    auto push_children = [&](const Fields& f, std::uint32_t scope) {
+        std::array<PyObject*, 5> lists{f.get(kBody), f.get(kOrelse), f.get(kFinalbody), f.get(kHandlers), f.get(kCases)};
+        for (std::size_t k = lists.size(); k-- > 0;) push_list(lists[k], scope);
+    };
     while (!work.empty()) {
         const ScopeItem item = work.back();
         work.pop_back();
         cancel.tick();
         const TypeInfo* si = info_of(item.node);
         if (si == nullptr) continue;
+        if (!si->statement && si->role != Role::ExceptHandler && si->role != Role::MatchCase) continue;
         Fields f;
+        read_fields(item.node, *si, f);
         switch (si->role) {
             case Role::FunctionDef: {
-                read_fields(item.node, *si, f);
                 std::string qual = scopes[item.scope].prefix;
                 qual.append(utf8(f.get(kName)));
                 result.functions.push_back(
                     walker.function(item.node, f, qual, scopes[item.scope].owner.get(), lines, compressor));
-                if (!walker.nested.empty()) {
-                    scopes.push_back(Scope{qual + ".<locals>.", Ref::borrow(g_state.s_empty), false});
-                    const auto inner = static_cast<std::uint32_t>(scopes.size() - 1);
-                    for (std::size_t i = walker.nested.size(); i-- > 0;) work.push_back({walker.nested[i], inner});
-                }
+                scopes.push_back(Scope{qual + ".<locals>.", Ref::borrow(g_state.s_empty), false});
+                push_children(f, static_cast<std::uint32_t>(scopes.size() - 1));
                 break;
             }
             case Role::ClassDef: {
-                read_fields(item.node, *si, f);
                 std::string qual = scopes[item.scope].prefix;
                 qual.append(utf8(f.get(kName)));
                 Ref owner = Ref::steal(new_str(qual));
                 scopes.push_back(Scope{qual + ".", std::move(owner), false});
-                push_list(f.get(kBody), static_cast<std::uint32_t>(scopes.size() - 1));
+                push_children(f, static_cast<std::uint32_t>(scopes.size() - 1));
                 break;
             }
             case Role::Import:
             case Role::ImportFrom:
-                read_fields(item.node, *si, f);
                 add_imports(item.node, f, si->role == Role::ImportFrom, scopes[item.scope].top, result);
                 break;
-            case Role::If:
-            case Role::For:
-            case Role::While:
-            case Role::With:
-            case Role::Try:
-            case Role::Match: {
-                read_fields(item.node, *si, f);
-                // Pushed last first, so the walk stays in source order.
-                push_list(f.get(kFinalbody), item.scope);
-                push_list(f.get(kOrelse), item.scope);
-                PyObject* parts = si->role == Role::Match ? f.get(kCases) : f.get(kHandlers);
-                if (parts != nullptr && PyList_CheckExact(parts)) {
-                    for (Py_ssize_t i = PyList_GET_SIZE(parts); i-- > 0;) {
-                        PyObject* part = PyList_GET_ITEM(parts, i);
-                        const TypeInfo* pi = info_of(part);
-                        if (pi == nullptr) continue;
-                        Fields pf;
-                        read_fields(part, *pi, pf);
-                        push_list(pf.get(kBody), item.scope);
-                    }
-                }
-                push_list(f.get(kBody), item.scope);
-                break;
-            }
             default:
+                push_children(f, item.scope);
                 break;
         }
     }
@@ -1028,8 +1027,6 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             analyze_tree(args[0], lines, options, result, cancel, compressor);
             const double variance = probes::variance(probes::block_entropy(source, block_size, cancel));
 
-            std::stable_sort(result.imports.begin(), result.imports.end(),
-                             [](const auto& x, const auto& y) { return x.first < y.first; });
             Ref functions = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(result.functions.size()))));
             for (std::size_t i = 0; i < result.functions.size(); ++i) {
                 PyTuple_SET_ITEM(functions.get(), static_cast<Py_ssize_t>(i), result.functions[i].release());
