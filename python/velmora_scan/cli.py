@@ -45,7 +45,7 @@ class Progress:
 def _timings(result, settings: Settings) -> str:
     t = result.timings
     split = f"read and parse {t.parse:.2f}s, measure {t.measure:.2f}s"
-    if settings.jobs > 1:
+    if settings.jobs != 1:
         # Per-file times are summed over the workers; they overlap in wall
         # time, so there is no meaningful remainder.
         return f"time (summed over workers): {split}; whole-input passes {result.whole_input:.2f}s, wall {result.wall:.2f}s"

@@ -9,7 +9,8 @@ import sys
 import time
 from typing import Callable, Iterable
 
-from .analysis import analyze_file
+from .analysis import Compact, compact_file, expand
+from .cache import Cache
 from .callgraph import call_edges, choke_points
 from .discover import SAMPLE, Candidate, discover, module_name, stdlib_root
 from .findings import collect
@@ -19,14 +20,38 @@ from .similarity import find_duplicates
 
 __all__ = ["SAMPLE", "scan", "stdlib_root", "default_jobs", "is_tty"]
 
-Task = tuple[str, str, int, bool]
+# (block_size, count_bool_ops, engine, cache directory or "", cache options)
+Options = tuple[int, bool, str, str, tuple]
+Task = tuple[int, str, Options]
+
+_caches: dict[tuple[str, tuple], Cache] = {}
 
 
-def _work(task: Task) -> tuple[FileReport, Timings]:
-    path, module, block_size, count_bool_ops = task
+def _cache(directory: str, options: tuple) -> Cache | None:
+    if not directory:
+        return None
+    key = (directory, options)
+    cache = _caches.get(key)
+    if cache is None:
+        cache = _caches[key] = Cache(directory, options)
+    return cache
+
+
+def _work(task: Task) -> tuple[int, Compact, Timings]:
+    """One file in a worker: it gets a path and sends back a compact
+    result, so that neither direction pickles report objects."""
+    index, path, (block_size, count_bool_ops, engine, cache_dir, cache_options) = task
     t = Timings()
-    report = analyze_file(path, module, block_size=block_size, count_bool_ops=count_bool_ops, timings=t)
-    return report, t
+    result = compact_file(path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine,
+                          cache=_cache(cache_dir, cache_options), timings=t)
+    return index, result, t
+
+
+def _size(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
 
 
 def _module(path: str) -> str:
@@ -58,31 +83,40 @@ def scan(
     start = time.perf_counter()
     candidates: list[Candidate] = list(discover(paths))
     reports: list[FileReport | None] = [None] * len(candidates)
-    tasks: list[tuple[int, Task]] = []
+    modules: list[str] = [""] * len(candidates)
+    result_options = (settings.block_size, settings.count_bool_ops, settings.engine)
+    options: Options = (*result_options, settings.cache_dir if settings.cache else "", result_options)
+    tasks: list[Task] = []
     for i, c in enumerate(candidates):
         if c.problem:
             reports[i] = FileReport(c.path, "", "error", c.problem)
         else:
-            tasks.append((i, (c.path, _module(c.path), settings.block_size, settings.count_bool_ops)))
+            modules[i] = _module(c.path)
+            tasks.append((i, c.path, options))
     timings = Timings()
-    jobs = max(1, settings.jobs)
+    jobs = settings.jobs or default_jobs()
+    if settings.jobs == 0 and len(tasks) < 8 * jobs:
+        # Starting workers costs more than a handful of files.
+        jobs = 1
 
-    def take(done: Iterable[tuple[FileReport, Timings]]) -> None:
-        for n, ((i, _), (report, t)) in enumerate(zip(tasks, done), 1):
-            reports[i] = report
+    def take(done: Iterable[tuple[int, Compact, Timings]]) -> None:
+        for n, (i, compact, t) in enumerate(done, 1):
+            reports[i] = expand(candidates[i].path, modules[i], compact)
             timings.add(t)
             if progress is not None:
                 progress(n, len(tasks))
 
-    work = [t for _, t in tasks]
-    if jobs > 1 and len(work) > 1:
+    if jobs > 1 and len(tasks) > 1:
+        # Largest files first, in small chunks, so that no worker is left
+        # with a big file at the end while the others wait.
+        tasks.sort(key=lambda task: -_size(task[1]))
         # spawn: a forked child of a process that has threads can deadlock,
         # and the children only need the file list.
         ctx = multiprocessing.get_context("spawn")
-        with ctx.Pool(min(jobs, len(work))) as pool:
-            take(pool.imap(_work, work, chunksize=max(1, min(16, len(work) // (jobs * 8)))))
+        with ctx.Pool(min(jobs, len(tasks))) as pool:
+            take(pool.imap_unordered(_work, tasks, chunksize=max(1, min(8, len(tasks) // (jobs * 16)))))
     else:
-        take(map(_work, work))
+        take(map(_work, tasks))
 
     files = [r for r in reports if r is not None]
     result = ScanResult(files, timings=timings)
@@ -99,7 +133,14 @@ def scan(
 
 
 def default_jobs() -> int:
-    return max(1, min(os.cpu_count() or 1, 8))
+    """The cores this process may run on."""
+    count = getattr(os, "process_cpu_count", None)  # 3.13
+    if count is None:
+        try:
+            return max(1, len(os.sched_getaffinity(0)))
+        except (AttributeError, OSError):
+            count = os.cpu_count
+    return max(1, count() or 1)
 
 
 def is_tty(stream=None) -> bool:

@@ -89,7 +89,19 @@ class Settings:
         False, "--count-bool-ops",
         help="count each 'and'/'or' as a decision in the cyclomatic complexity", action="store_true",
     )
-    jobs: int = opt(1, "--jobs", "-j", help="worker processes for the per-file work (default 1)", type=_count, metavar="N")
+    jobs: int = opt(
+        0, "--jobs", "-j", help="worker processes for the per-file work (default 0: one per core this process may use)",
+        type=_count, metavar="N",
+    )
+    cache: bool = opt(True, "--no-cache", help="neither read nor write the result cache", action="store_false")
+    cache_dir: str = opt(
+        ".velmora_cache", "--cache-dir", help="directory of the per-file result cache (default .velmora_cache)",
+        metavar="DIR",
+    )
+    engine: str = opt(
+        "native", "--engine", help="measure with the native path (default) or the Python reference model",
+        choices=("native", "reference"),
+    )
     duplicates: int = opt(
         10, "--duplicates", help="report the N most similar function pairs (0: skip)", type=_count, metavar="N",
     )

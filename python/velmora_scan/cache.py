@@ -1,0 +1,117 @@
+"""Per-file results kept between runs.
+
+An entry holds the compact result of one file (see `analysis.Compact`),
+filed under a digest of the file's bytes and of everything else that
+decides the result: the tool's version and the build of its native module,
+the interpreter's version, and the options that change results. A changed
+file, another interpreter or other options therefore look for another
+entry; the file's path and module name are not part of an entry, so they
+are filled in from the run that reads it.
+
+Entries are written to a temporary file in the cache directory and renamed
+into place, so that a reader sees either no entry or a whole one, never a
+part: runs sharing the directory at the same time at worst write the same
+entry twice, and an interrupted run leaves every entry it had finished. A
+file that cannot be read, fails its checksum, was written by something else
+or holds another key than the one it is filed under is ignored and written
+anew: an entry is never trusted before it has been checked.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import marshal
+import os
+import sys
+import tempfile
+
+from . import _native
+from .settings import version
+
+DEFAULT_DIR = ".velmora_cache"
+MAGIC = b"velmora-scan cache 1\n"
+_CHECK = 16  # bytes of the payload checksum after MAGIC
+
+
+def _build_id() -> str:
+    # The version does not change between builds of a development tree;
+    # the native module's size and time stamp do.
+    try:
+        st = os.stat(_native.__file__)
+        return f"{st.st_size}:{st.st_mtime_ns}"
+    except (OSError, AttributeError, TypeError):
+        return "?"
+
+
+def _valid(value) -> bool:
+    """The shape of a compact result, checked before anything reads it."""
+    if type(value) is not tuple or len(value) != 8:
+        return False
+    status, reason, size, lines, variance, functions, imports, internal = value
+    if not (type(status) is str and type(reason) is str and type(size) is int and type(lines) is int
+            and type(variance) is float and type(functions) is tuple and type(imports) is tuple
+            and type(internal) is bool):
+        return False
+    return all(type(f) is tuple and len(f) == 21 for f in functions) and all(
+        type(i) is tuple and len(i) == 6 for i in imports)
+
+
+class Cache:
+    """The entries in ``directory`` for results computed with ``options``
+    (a tuple of the result-changing settings)."""
+
+    def __init__(self, directory: str, options: tuple):
+        self.directory = directory
+        key = (version(), _build_id(), sys.version, sys.implementation.cache_tag, options)
+        self.salt = repr(key).encode()
+
+    def _entry(self, data: bytes) -> tuple[str, str]:
+        h = hashlib.blake2b(self.salt, digest_size=20)
+        h.update(data)
+        digest = h.hexdigest()
+        return os.path.join(self.directory, digest[:2], digest[2:]), digest
+
+    def get(self, data: bytes):
+        """The compact result stored for these bytes, or None."""
+        path, digest = self._entry(data)
+        try:
+            with open(path, "rb") as fh:
+                blob = fh.read()
+        except OSError:
+            return None
+        head = len(MAGIC)
+        if not blob.startswith(MAGIC) or len(blob) < head + _CHECK:
+            return None
+        payload = blob[head + _CHECK:]
+        if hashlib.blake2b(payload, digest_size=_CHECK).digest() != blob[head:head + _CHECK]:
+            return None
+        try:
+            key, value = marshal.loads(payload)
+        except (ValueError, EOFError, TypeError):
+            return None
+        if key != digest or not _valid(value):
+            return None
+        return value
+
+    def put(self, data: bytes, value) -> None:
+        """Stores a result; a cache that cannot be written is no error."""
+        path, digest = self._entry(data)
+        payload = marshal.dumps((digest, value), 4)
+        blob = MAGIC + hashlib.blake2b(payload, digest_size=_CHECK).digest() + payload
+        folder = os.path.dirname(path)
+        tmp = None
+        try:
+            os.makedirs(folder, exist_ok=True)
+            fd, tmp = tempfile.mkstemp(prefix=".", suffix=".tmp", dir=folder)
+            with os.fdopen(fd, "wb") as fh:
+                fh.write(blob)
+            os.replace(tmp, path)
+            tmp = None
+        except OSError:
+            pass
+        finally:
+            if tmp is not None:
+                try:
+                    os.unlink(tmp)
+                except OSError:
+                    pass
