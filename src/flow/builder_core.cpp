@@ -1,8 +1,7 @@
 // From a construct tape to a control-flow graph and the measures of the
-// constructs themselves (decision count, structural nesting, cognitive
-// complexity), in one pass with an explicit stack of open constructs: an
-// elif chain thousands of branches long is a deep stack, not deep
-// recursion.
+// constructs themselves (structural nesting, cognitive complexity), in one
+// pass with an explicit stack of open constructs: an elif chain thousands of
+// branches long is a deep stack, not deep recursion.
 //
 // Shape of the graph: block 0 is the entry and block 1 the exit; the body
 // starts in a block of its own. Consecutive straight-line statements share
@@ -18,9 +17,18 @@
 // guarded), FALSE on to the next case; an irrefutable case has no FALSE
 // edge. Every expression-level branch is a diamond (TRUE into a block of
 // its own, FALSE around it) before the statement that holds it. A return
-// in tail position goes to the exit UNCONDITIONAL, any other over RETURN;
-// raise goes UNCONDITIONAL. Code after a jump opens a block without
-// predecessors.
+// goes to the exit over RETURN, a raise UNCONDITIONAL. Code after a jump
+// opens a block without predecessors. The body of a nested scope adds
+// nothing to the graph (it is measured on its own) and only counts toward
+// the cognitive complexity.
+//
+// Cognitive complexity: +1 and the current level for an if, a loop, an
+// except clause, a switch, a conditional expression and a comprehension's
+// for clause; +1 for an elif, an else, a comprehension's if filter and each
+// run of like boolean operators. The level rises inside the arms of an if,
+// a loop body, an except clause, the cases of a switch, and (as the front
+// end reports them in `depth`) inside the parts of an expression that nest;
+// a nested function's body is one level deeper, a nested class's is not.
 //
 // The only edges into a block created earlier are LOOPBACK and CONTINUE
 // edges into a loop head, so the graph without them is acyclic.
@@ -67,7 +75,6 @@ public:
     explicit Builder(const Options& o) : options_(o) {}
 
     FlowGraph graph;
-    std::uint64_t decisions = 0;
     std::uint64_t cognitive = 0;
     std::uint64_t nesting = 0;
 
@@ -90,13 +97,15 @@ private:
     std::vector<Step> decisions_;         // decisions of the statement being read
     std::uint32_t depth_ = 0;             // structural nesting
     std::uint32_t cog_nest_ = 0;          // cognitive nesting
+    std::uint32_t nested_ = 0;            // open nested scopes: no graph, no nesting
 
     std::uint32_t new_block() {
+        if (nested_ != 0) return 0;
         core::require_u32(graph.block_count + std::size_t{1}, "function graph");
         return graph.block_count++;
     }
     void edge(std::uint32_t s, std::uint32_t t, EdgeKind k) {
-        if (s == kNo) return;
+        if (s == kNo || nested_ != 0) return;
         graph.source.push_back(s);
         graph.target.push_back(t);
         graph.kind.push_back(static_cast<std::uint8_t>(k));
@@ -116,6 +125,7 @@ private:
         return frames_.back();
     }
     void open(Frame f) {
+        if (nested_ != 0) f.nest = 0;
         depth_ += f.nest;
         cog_nest_ += f.cog;
         nesting = std::max<std::uint64_t>(nesting, depth_);
@@ -130,8 +140,13 @@ private:
         cog_nest_ = cog_nest_ - f.cog + levels;
         f.cog = levels;
     }
+    void set_nest(Frame& f, std::uint32_t levels) {
+        depth_ = depth_ - f.nest + levels;
+        f.nest = levels;
+    }
     // Structural nesting of a frame, added once its header has been read.
     void add_nest(Frame& f, std::uint32_t levels) {
+        if (nested_ != 0) return;
         f.nest += levels;
         depth_ += levels;
         nesting = std::max<std::uint64_t>(nesting, depth_);
@@ -143,20 +158,18 @@ private:
         for (const Step& d : decisions_) {
             switch (d.decision) {
                 case Decision::Conditional:
+                case Decision::ForClause:
                     cognitive += 1 + cog_nest_ + d.depth;
                     break;
+                case Decision::IfClause:
+                    cognitive += 1;
+                    break;
                 case Decision::BoolOps:
-                    cognitive += 1;
-                    if (options_.count_bool_ops) decisions += d.count;
-                    break;
-                case Decision::Recursion:
-                    cognitive += 1;
-                    break;
-                default:
+                    cognitive += d.runs;
+                    if (nested_ == 0) graph.bool_ops += d.count;
                     break;
             }
-            if (!is_graph_branch(d.decision)) continue;
-            ++decisions;
+            if (!is_graph_branch(d.decision) || nested_ != 0) continue;
             const std::uint32_t test = here();
             const std::uint32_t keep = new_block();
             const std::uint32_t join = new_block();
@@ -180,7 +193,7 @@ private:
                 return;
             case Op::Return:
                 statement();
-                edge(current_, kExit, (s.flags & kTail) != 0 ? EdgeKind::UNCONDITIONAL : EdgeKind::RETURN);
+                edge(current_, kExit, EdgeKind::RETURN);
                 current_ = kNo;
                 return;
             case Op::Raise:
@@ -204,20 +217,26 @@ private:
             case Op::IfBegin: {
                 const bool elif = (s.flags & kElif) != 0;
                 cognitive += elif ? 1 : 1 + cog_nest_;
-                ++decisions;
                 Frame f;
                 f.op = Op::IfBegin;
                 f.a = statement();
                 f.b = new_block();
-                f.nest = elif ? 0 : 1;
-                f.cog = elif ? 0 : 1;
+                f.nest = 1;
+                f.cog = 1;
                 open(f);
                 start(EdgeKind::TRUE_);
                 return;
             }
             case Op::Else: {
                 Frame& f = top(Op::IfBegin);
-                if ((s.flags & kElif) == 0) cognitive += 1;
+                if ((s.flags & kElif) == 0) {
+                    cognitive += 1;
+                } else {
+                    // An elif stands at the level of its if: the if that
+                    // follows opens the level of its own arms.
+                    set_cog(f, 0);
+                    set_nest(f, 0);
+                }
                 edge(current_, f.b, EdgeKind::UNCONDITIONAL);
                 current_ = f.a;
                 start(EdgeKind::FALSE_);
@@ -243,7 +262,6 @@ private:
             case Op::LoopTest: {
                 Frame& f = top(Op::LoopBegin);
                 cognitive += 1 + cog_nest_;
-                ++decisions;
                 f.c = statement();
                 f.b = new_block();
                 add_nest(f, 1);
@@ -259,6 +277,8 @@ private:
                 current_ = f.c;
                 start(EdgeKind::FALSE_);
                 f.region = 1;
+                // The else arm runs at the level of the loop statement.
+                set_cog(f, 0);
                 return;
             }
             case Op::LoopEnd: {
@@ -288,8 +308,8 @@ private:
                 Frame& f = top(Op::TryBegin);
                 leave_try_region(f);
                 f.region = 1;
+                set_cog(f, 0);
                 cognitive += 1 + cog_nest_;
-                ++decisions;
                 current_ = f.a;
                 start(EdgeKind::EXCEPTION);
                 statement();
@@ -351,13 +371,11 @@ private:
                 for (std::size_t i = f.pending; i < pending_.size(); ++i) edge(pending_[i].source, test, pending_[i].kind);
                 pending_.resize(f.pending);
                 current_ = test;
-                if ((s.flags & kRefutable) != 0) {
-                    ++decisions;
-                    pending_.push_back({test, EdgeKind::FALSE_});
-                }
+                if ((s.flags & kRefutable) != 0) pending_.push_back({test, EdgeKind::FALSE_});
                 if ((s.flags & kGuarded) != 0) {
-                    ++decisions;
-                    start(EdgeKind::SWITCHCASE);
+                    // The guard: the second half of the case's decision.
+                    const std::uint32_t guard = start(EdgeKind::SWITCHCASE);
+                    if (nested_ == 0) graph.second_halves.push_back(guard);
                 }
                 f.guarded = (s.flags & kGuarded) != 0;
                 return;
@@ -365,9 +383,8 @@ private:
             case Op::CaseBody: {
                 Frame& f = top(Op::SwitchBegin);
                 if (f.guarded) {
-                    const std::uint32_t guard = statement();
-                    graph.second_halves.push_back(guard);
-                    pending_.push_back({guard, EdgeKind::FALSE_});
+                    const std::uint32_t end = statement();
+                    pending_.push_back({end, EdgeKind::FALSE_});
                     start(EdgeKind::TRUE_);
                 } else {
                     statement();
@@ -396,6 +413,28 @@ private:
                 top(Op::BlockBegin);
                 close();
                 return;
+            case Op::NestedBegin: {
+                Frame f;
+                f.op = Op::NestedBegin;
+                f.cog = (s.flags & kFunctionScope) != 0 ? 1 : 0;
+                // What the enclosing function was building resumes after
+                // the nested body.
+                f.a = current_;
+                f.pending = pending_.size();
+                f.c = static_cast<std::uint32_t>(loops_.size());
+                open(f);
+                ++nested_;
+                return;
+            }
+            case Op::NestedEnd: {
+                Frame& f = top(Op::NestedBegin);
+                current_ = f.a;
+                pending_.resize(f.pending);
+                loops_.resize(f.c);
+                --nested_;
+                close();
+                return;
+            }
         }
         throw core::Panic("construct tape holds an unknown step");
     }
@@ -434,7 +473,6 @@ Measures measure(const std::vector<Step>& tape, const Options& options) {
     b.run(tape);
     const FlowGraph& fg = b.graph;
     Measures m;
-    m.cyclomatic = 1 + b.decisions;
     m.cognitive = b.cognitive;
     m.nesting = b.nesting;
     m.blocks = fg.block_count;
@@ -461,6 +499,9 @@ Measures measure(const std::vector<Step>& tape, const Options& options) {
     g.slot_count = n;
     m.components = cfg::connected_components(g);
     m.betti_1 = e + m.components - n;
+    // Every block has a path to the exit or to a loop head, so the graph
+    // is connected and E - N + 2 is one plus its decisions.
+    m.cyclomatic = e + 2 - n + (options.count_bool_ops ? fg.bool_ops : 0);
     m.longest_path = cfg::longest_acyclic_path(g);
     m.essential = essential_complexity(fg);
     return m;

@@ -1,20 +1,26 @@
 // McCabe's essential complexity ev(G) by reduction.
 //
-// The graph is restricted to the blocks reachable from the entry and then
-// reduced until no rule applies:
-//   (loop)     a self-loop is removed;
-//   (parallel) edges with the same source and target become one;
-//   (series)   a block other than entry and exit with exactly one incoming
-//              and one outgoing edge becomes an edge from its predecessor to
-//              its successor (a self-loop when they are the same block);
+// The graph is restricted to the blocks reachable from the entry, taken as
+// a simple graph (parallel edges are one edge, an edge from a block to
+// itself is dropped), and reduced until no rule applies:
+//   (series)   a block other than entry and exit with exactly one
+//              predecessor and one successor becomes an edge between them;
+//   (sequence) a block other than entry and exit whose only predecessor
+//              has no other successor is merged into that predecessor (two
+//              blocks in a row are one; this closes a loop whose test holds
+//              a decision, which series alone leaves as a two-block cycle);
 //   (compound) a block marked as the second half of one decision, whose
 //              only predecessor t branches to it and to n, and which itself
 //              branches to n and to some x other than t, is merged into t.
-// ev = E - N + 2 of what remains. Each rule removes an edge or a block, so
-// the work is bounded by the graph's size; a work list revisits only the
-// blocks next to a change. Structured code reduces to one edge from the
-// entry to the exit (ev 1); every jump out of the middle of a construct
-// (a break in a nested if, a return inside a loop) leaves a knot behind.
+// Merging keeps the graph simple: a new edge that already exists, or that
+// would be a self-loop, is not added (the parallel and loop rules).
+// ev = E - N + 2 of what remains. Every rule removes a single-entry,
+// single-exit piece, so the result does not depend on the order of
+// application; a work list revisits only the blocks next to a change.
+// Structured code reduces to the entry and the exit alone (ev 1); every
+// jump out of the middle of a construct (a break in a nested if, a return
+// inside a loop) leaves a knot behind.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -27,6 +33,26 @@ namespace {
 constexpr std::uint32_t kEntry = 0;
 constexpr std::uint32_t kExit = 1;
 
+// A small set of block numbers: adjacency in these graphs is a few blocks
+// at most, except the joins of long switches.
+struct Set {
+    std::vector<std::uint32_t> items;
+    bool add(std::uint32_t x) {
+        if (std::find(items.begin(), items.end(), x) != items.end()) return false;
+        items.push_back(x);
+        return true;
+    }
+    void drop(std::uint32_t x) {
+        auto it = std::find(items.begin(), items.end(), x);
+        if (it != items.end()) {
+            *it = items.back();
+            items.pop_back();
+        }
+    }
+    bool has(std::uint32_t x) const { return std::find(items.begin(), items.end(), x) != items.end(); }
+    std::size_t size() const { return items.size(); }
+};
+
 class Reducer {
 public:
     std::uint64_t run(const FlowGraph& g) {
@@ -35,91 +61,76 @@ public:
             const std::uint32_t v = work_.back();
             work_.pop_back();
             queued_[v] = 0;
-            if (live_[v] != 0) visit(v);
+            if (live_[v] != 0 && v != kEntry && v != kExit) visit(v);
         }
         std::int64_t nodes = 0;
         std::int64_t edges = 0;
-        for (std::uint32_t v = 0; v < live_.size(); ++v) {
+        for (std::uint32_t v = 0; v < n_; ++v) {
             if (live_[v] == 0) continue;
             ++nodes;
-            edges += outdeg_[v];
+            edges += static_cast<std::int64_t>(succ_[v].size());
         }
         return static_cast<std::uint64_t>(edges - nodes + 2);
     }
 
 private:
-    std::vector<std::uint32_t> src_, dst_;
-    std::vector<std::uint8_t> alive_;
-    std::vector<std::vector<std::uint32_t>> out_, in_;
-    std::vector<std::uint32_t> indeg_, outdeg_, stamp_, work_;
-    std::vector<std::uint8_t> live_, queued_, second_;
-    std::uint32_t clock_ = 0;
+    std::uint32_t n_ = 0;
+    std::vector<Set> succ_, pred_;
+    std::vector<std::uint8_t> live_, queued_, guard_;
+    std::vector<std::uint32_t> work_, touched_, outs_;
 
     void load(const FlowGraph& g) {
-        const std::uint32_t n = g.block_count;
+        n_ = g.block_count;
         const std::size_t m = g.source.size();
-        out_.resize(n);
-        in_.resize(n);
-        for (std::uint32_t v = 0; v < n; ++v) {
-            out_[v].clear();
-            in_[v].clear();
+        if (succ_.size() < n_) {
+            succ_.resize(n_);
+            pred_.resize(n_);
         }
-        indeg_.assign(n, 0);
-        outdeg_.assign(n, 0);
-        stamp_.assign(n, 0);
-        live_.assign(n, 0);
-        queued_.assign(n, 0);
-        second_.assign(n, 0);
-        clock_ = 0;
-        for (std::uint32_t b : g.second_halves) second_[b] = 1;
-        // Blocks reachable from the entry, over every edge.
-        std::vector<std::vector<std::uint32_t>>& succ = out_;
-        for (std::size_t i = 0; i < m; ++i) succ[g.source[i]].push_back(g.target[i]);
+        for (std::uint32_t v = 0; v < n_; ++v) {
+            succ_[v].items.clear();
+            pred_[v].items.clear();
+        }
+        live_.assign(n_, 0);
+        queued_.assign(n_, 0);
+        guard_.assign(n_, 0);
+        for (std::uint32_t b : g.second_halves) guard_[b] = 1;
+        // Reachability from the entry over every edge.
+        for (std::size_t i = 0; i < m; ++i) succ_[g.source[i]].items.push_back(g.target[i]);
         work_.clear();
-        if (n > kEntry) {
+        if (n_ > kEntry) {
             live_[kEntry] = 1;
             work_.push_back(kEntry);
         }
         while (!work_.empty()) {
             const std::uint32_t v = work_.back();
             work_.pop_back();
-            for (std::uint32_t t : succ[v]) {
+            for (std::uint32_t t : succ_[v].items) {
                 if (live_[t] == 0) {
                     live_[t] = 1;
                     work_.push_back(t);
                 }
             }
         }
-        for (std::uint32_t v = 0; v < n; ++v) succ[v].clear();
-        src_.clear();
-        dst_.clear();
-        alive_.clear();
+        for (std::uint32_t v = 0; v < n_; ++v) succ_[v].items.clear();
         for (std::size_t i = 0; i < m; ++i) {
             const std::uint32_t s = g.source[i];
             const std::uint32_t t = g.target[i];
-            if (live_[s] == 0) continue;
-            add_edge(s, t);
+            if (live_[s] != 0) link(s, t);
         }
-        for (std::uint32_t v = 0; v < n; ++v) {
+        for (std::uint32_t v = n_; v-- > 0;) {
             if (live_[v] != 0) push(v);
         }
     }
 
-    std::uint32_t add_edge(std::uint32_t s, std::uint32_t t) {
-        const auto id = static_cast<std::uint32_t>(src_.size());
-        src_.push_back(s);
-        dst_.push_back(t);
-        alive_.push_back(1);
-        out_[s].push_back(id);
-        in_[t].push_back(id);
-        ++outdeg_[s];
-        ++indeg_[t];
-        return id;
+    void link(std::uint32_t a, std::uint32_t b) {
+        if (a != b && succ_[a].add(b)) pred_[b].add(a);
     }
-    void kill(std::uint32_t e) {
-        alive_[e] = 0;
-        --outdeg_[src_[e]];
-        --indeg_[dst_[e]];
+    void remove(std::uint32_t v) {
+        for (std::uint32_t a : pred_[v].items) succ_[a].drop(v);
+        for (std::uint32_t b : succ_[v].items) pred_[b].drop(v);
+        pred_[v].items.clear();
+        succ_[v].items.clear();
+        live_[v] = 0;
     }
     void push(std::uint32_t v) {
         if (queued_[v] == 0) {
@@ -127,74 +138,43 @@ private:
             work_.push_back(v);
         }
     }
-    // Drops dead edges from a list.
-    void compact(std::vector<std::uint32_t>& list) {
-        std::size_t k = 0;
-        for (std::uint32_t e : list) {
-            if (alive_[e] != 0) list[k++] = e;
-        }
-        list.resize(k);
-    }
 
     void visit(std::uint32_t v) {
-        // (loop) and (parallel) over v's out-edges.
-        compact(out_[v]);
-        ++clock_;
-        for (std::uint32_t e : out_[v]) {
-            const std::uint32_t t = dst_[e];
-            if (t == v) {
-                kill(e);
-                push(v);
-            } else if (stamp_[t] == clock_) {
-                kill(e);
-                push(t);
-                push(v);
-            } else {
-                stamp_[t] = clock_;
+        touched_.clear();
+        const Set& ps = pred_[v];
+        const Set& ss = succ_[v];
+        if (ps.size() == 1 && ss.size() == 1) {  // series
+            const std::uint32_t a = ps.items[0];
+            const std::uint32_t b = ss.items[0];
+            remove(v);
+            link(a, b);
+            touched_ = {a, b};
+        } else if (ps.size() == 1 && succ_[ps.items[0]].size() == 1) {  // sequence
+            const std::uint32_t a = ps.items[0];
+            outs_ = ss.items;
+            remove(v);
+            touched_.push_back(a);
+            for (std::uint32_t b : outs_) {
+                link(a, b);
+                touched_.push_back(b);
             }
+        } else if (guard_[v] != 0 && ps.size() == 1 && ss.size() == 2) {  // compound condition
+            const std::uint32_t t = ps.items[0];
+            if (succ_[t].size() != 2) return;
+            const std::uint32_t n = succ_[t].items[0] == v ? succ_[t].items[1] : succ_[t].items[0];
+            if (!ss.has(n)) return;
+            const std::uint32_t x = ss.items[0] == n ? ss.items[1] : ss.items[0];
+            if (x == t) return;
+            remove(v);
+            link(t, x);
+            touched_ = {t, n, x};
         }
-        compact(out_[v]);
-        if (v == kEntry || v == kExit) return;
-        compact(in_[v]);
-        // (series)
-        if (indeg_[v] == 1 && outdeg_[v] == 1) {
-            const std::uint32_t a = in_[v][0];
-            const std::uint32_t b = out_[v][0];
-            const std::uint32_t u = src_[a];
-            const std::uint32_t w = dst_[b];
-            kill(a);
-            kill(b);
-            live_[v] = 0;
-            add_edge(u, w);
+        // A change at u can enable a rule at u or at its neighbours.
+        for (std::uint32_t u : touched_) {
+            if (live_[u] == 0) continue;
             push(u);
-            push(w);
-            return;
-        }
-        // (compound)
-        if (second_[v] != 0 && indeg_[v] == 1 && outdeg_[v] == 2) {
-            const std::uint32_t a = in_[v][0];
-            const std::uint32_t t = src_[a];
-            if (t == v || outdeg_[t] != 2) return;
-            compact(out_[t]);
-            const std::uint32_t other_t = dst_[out_[t][0]] == v ? dst_[out_[t][1]] : dst_[out_[t][0]];
-            const std::uint32_t e0 = out_[v][0];
-            const std::uint32_t e1 = out_[v][1];
-            std::uint32_t to_n = e0;
-            std::uint32_t to_x = e1;
-            if (dst_[e0] != other_t) {
-                to_n = e1;
-                to_x = e0;
-            }
-            if (dst_[to_n] != other_t || dst_[to_x] == t) return;
-            const std::uint32_t x = dst_[to_x];
-            kill(a);
-            kill(to_n);
-            kill(to_x);
-            live_[v] = 0;
-            add_edge(t, x);
-            push(t);
-            push(other_t);
-            push(x);
+            for (std::uint32_t w : pred_[u].items) push(w);
+            for (std::uint32_t w : succ_[u].items) push(w);
         }
     }
 };
@@ -202,7 +182,7 @@ private:
 }  // namespace
 
 std::uint64_t essential_complexity(const FlowGraph& g) {
-    // Reused between calls: most functions are small, and their lists keep
+    // Reused between calls: most functions are small, and the lists keep
     // the capacity of the largest one seen.
     thread_local Reducer reducer;
     return reducer.run(g);

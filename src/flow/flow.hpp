@@ -20,7 +20,7 @@ namespace velmora::flow {
 enum class Op : std::uint8_t {
     Simple,     // a straight-line statement
     Scope,      // a nested function or class definition: straight-line here
-    Return,     // leaves the function (flag kTail: nothing would run after it)
+    Return,     // leaves the function
     Raise,      // leaves the function through an exception
     Break,      // leaves the innermost loop (straight-line outside any loop)
     Continue,   // back to the innermost loop's head (straight-line outside)
@@ -42,12 +42,17 @@ enum class Op : std::uint8_t {
     SwitchEnd,
     BlockBegin,   // a block that nests without branching (a context manager)
     BlockEnd,
+    // The body of a nested function (flag kFunctionScope) or class: it has
+    // a graph of its own, but its cognitive complexity counts toward the
+    // enclosing function, a level deeper for a function.
+    NestedBegin,
+    NestedEnd,
     Decision,     // an expression-level decision; `arg` is its kind, `depth` its nesting inside the expression
 };
 
 // Flags of a step.
-inline constexpr std::uint8_t kTail = 1;       // Return: in tail position
-inline constexpr std::uint8_t kElif = 1;       // IfBegin: an elif
+inline constexpr std::uint8_t kElif = 1;       // IfBegin, Else: an elif
+inline constexpr std::uint8_t kFunctionScope = 1;  // NestedBegin: a function body
 inline constexpr std::uint8_t kRefutable = 1;  // Case: its pattern can fail
 inline constexpr std::uint8_t kGuarded = 2;    // Case: it has a guard
 
@@ -56,8 +61,7 @@ enum class Decision : std::uint8_t {
     Conditional,  // a conditional expression: a branch
     ForClause,    // a comprehension's `for` clause: a branch (next item or done)
     IfClause,     // a comprehension's `if` filter: a branch
-    BoolOps,      // a run of like boolean operators; `count` operators (not a graph branch)
-    Recursion,    // a direct recursive call (no branch)
+    BoolOps,      // a boolean operation: `count` operators, `runs` runs of like ones (no branch)
 };
 
 struct Step {
@@ -65,8 +69,9 @@ struct Step {
     std::uint8_t flags = 0;
     Decision decision = Decision::Conditional;  // Op::Decision only
     std::uint8_t pad = 0;
-    std::uint32_t depth = 0;   // Op::Decision: enclosing conditional expressions and lambdas
-    std::uint32_t count = 1;   // Op::Decision, BoolOps: operators in the run
+    std::uint32_t depth = 0;   // Op::Decision: nesting levels inside the statement's expressions
+    std::uint32_t count = 1;   // BoolOps: operators
+    std::uint32_t runs = 0;    // BoolOps: runs of like operators it starts (0 inside a larger one)
 };
 
 struct Options {
@@ -94,6 +99,7 @@ struct FlowGraph {
     std::vector<std::uint8_t> kind;
     // Blocks that are the second half of one decision (a case guard).
     std::vector<std::uint32_t> second_halves;
+    std::uint64_t bool_ops = 0;  // boolean operators in the function's own scope
 };
 
 // Builds the graph of a tape; throws core::Panic on a malformed tape.

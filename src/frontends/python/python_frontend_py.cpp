@@ -74,6 +74,8 @@ enum class Role : std::uint8_t {
     MatchAs,
     MatchOr,
     Sequence,  // a tuple or list display
+    Comp,      // a list, set or generator comprehension
+    DictComp,
 };
 
 struct RoleName {
@@ -100,19 +102,22 @@ constexpr RoleName kRoles[] = {
     {"AnnAssign", Role::AnnAssign},     {"Pass", Role::Pass},
     {"MatchAs", Role::MatchAs},         {"MatchOr", Role::MatchOr},
     {"Tuple", Role::Sequence},          {"List", Role::Sequence},
+    {"ListComp", Role::Comp},           {"SetComp", Role::Comp},
+    {"GeneratorExp", Role::Comp},       {"DictComp", Role::DictComp},
 };
 
 // Fields the front end reads by name.
 enum Slot : std::uint8_t {
     kTest, kBody, kOrelse, kHandlers, kFinalbody, kTarget, kIter, kItems, kSubject, kCases, kPattern, kGuard,
     kType, kFunc, kValues, kIfs, kArgs, kDefaults, kKwDefaults, kDecorators, kBases, kKeywords, kValue,
-    kTargets, kAttr, kId, kName, kNames, kModule, kLevel, kAsname, kPatterns, kAnnotation, kElts, kSlotCount
+    kTargets, kAttr, kId, kName, kNames, kModule, kLevel, kAsname, kPatterns, kAnnotation, kElts, kElt, kKey,
+    kGenerators, kOp, kSlotCount
 };
 constexpr const char* kSlotNames[kSlotCount] = {
     "test", "body", "orelse", "handlers", "finalbody", "target", "iter", "items", "subject", "cases", "pattern",
     "guard", "type", "func", "values", "ifs", "args", "defaults", "kw_defaults", "decorator_list", "bases",
     "keywords", "value", "targets", "attr", "id", "name", "names", "module", "level", "asname", "patterns",
-    "annotation", "elts"};
+    "annotation", "elts", "elt", "key", "generators", "op"};
 
 constexpr std::size_t kMaxFields = 8;
 
@@ -282,10 +287,11 @@ struct Lines {
 // ------------------------------------------------------------------ walking a function
 
 // Flags of a node on the walk stack.
-constexpr std::uint8_t kNoKinds = 1;  // a part of a nested def or class: measured, not listed in kinds
-constexpr std::uint8_t kTailPos = 2;  // a statement in tail position
-constexpr std::uint8_t kIsElif = 4;   // an if that is the whole else of its parent if
-constexpr std::uint8_t kNoScope = 8;  // not evaluated when the function runs (an annotation): listed only
+constexpr std::uint8_t kNoKinds = 1;    // a part of a nested def or class: measured, not listed in kinds
+constexpr std::uint8_t kIsElif = 2;     // an if that is an elif of its parent if
+constexpr std::uint8_t kNoScope = 4;    // not evaluated when the function runs (an annotation): listed only
+constexpr std::uint8_t kNested = 8;     // the body of a nested def or class: cognitive complexity only
+constexpr std::uint8_t kFlattened = 16; // a boolean operation that is an operand of a like one
 
 struct Item {
     PyObject* node = nullptr;  // nullptr: a construct marker
@@ -323,6 +329,7 @@ private:
     std::uint64_t statements_ = 0;
     std::string_view name_;
     bool method_ = false;
+    bool recursive_ = false;
 
     void marker(flow::Op op, std::uint8_t flags = 0) { stack_.push_back(Item{nullptr, op, flags, 0}); }
     void node(PyObject* n, std::uint8_t flags, std::uint32_t xdepth) {
@@ -340,25 +347,23 @@ private:
         }
         if (info_of(v) != nullptr) node(v, flags, xdepth);
     }
-    // A statement list; its last statement inherits `tail`.
-    void body(PyObject* list, bool tail, std::uint8_t flags) {
+    // A statement list.
+    void body(PyObject* list, std::uint8_t flags) {
         if (list == nullptr || !PyList_CheckExact(list)) return;
-        const std::uint8_t keep = flags & (kNoKinds | kNoScope);
-        for (Py_ssize_t i = PyList_GET_SIZE(list); i-- > 0;) {
-            const bool last = i == PyList_GET_SIZE(list) - 1;
-            node(PyList_GET_ITEM(list, i), static_cast<std::uint8_t>(keep | (tail && last ? kTailPos : 0)), 0);
-        }
+        const std::uint8_t keep = flags & (kNoKinds | kNoScope | kNested);
+        for (Py_ssize_t i = PyList_GET_SIZE(list); i-- > 0;) node(PyList_GET_ITEM(list, i), keep, 0);
     }
     void children(const Fields& f, std::uint8_t flags, std::uint32_t xdepth) {
-        const std::uint8_t keep = flags & (kNoKinds | kNoScope);
+        const std::uint8_t keep = flags & (kNoKinds | kNoScope | kNested);
         for (std::size_t i = f.info->field_count; i-- > 0;) value(f.v[i], keep, xdepth);
     }
-    void decision(flow::Decision d, std::uint32_t depth, std::uint32_t count = 1) {
+    void decision(flow::Decision d, std::uint32_t depth, std::uint32_t count = 1, std::uint32_t runs = 0) {
         flow::Step s;
         s.op = flow::Op::Decision;
         s.decision = d;
         s.depth = depth;
         s.count = count;
+        s.runs = runs;
         tape_.push_back(s);
     }
 
@@ -467,7 +472,7 @@ void Walker::note_call(const Fields& call) {
             }
         }
     }
-    if (recursive) decision(flow::Decision::Recursion, 0);
+    recursive_ = recursive_ || recursive;
     Ref t = Ref::steal(check(PyTuple_New(3)));
     PyTuple_SET_ITEM(t.get(), 0, Py_NewRef(form));
     PyTuple_SET_ITEM(t.get(), 1, base.release());
@@ -476,7 +481,8 @@ void Walker::note_call(const Fields& call) {
 }
 
 bool irrefutable(PyObject* pattern) {
-    // A capture or wildcard, or an alternative one of whose arms is one.
+    // A capture or wildcard, an `as` around an irrefutable pattern, or an
+    // alternative one of whose arms is irrefutable.
     std::vector<PyObject*> work{pattern};
     while (!work.empty()) {
         PyObject* p = work.back();
@@ -487,6 +493,7 @@ bool irrefutable(PyObject* pattern) {
         if (pi->role == Role::MatchAs) {
             read_fields(p, *pi, f);
             if (f.get(kPattern) == nullptr) return true;
+            work.push_back(f.get(kPattern));
         } else if (pi->role == Role::MatchOr) {
             read_fields(p, *pi, f);
             PyObject* arms = f.get(kPatterns);
@@ -496,6 +503,54 @@ bool irrefutable(PyObject* pattern) {
         }
     }
     return false;
+}
+
+// An elif: the else branch is one if that starts in the column of its
+// parent (an if nested under `else:` is indented).
+bool is_elif(PyObject* node, const Fields& f) {
+    PyObject* orelse = f.get(kOrelse);
+    if (orelse == nullptr || !PyList_CheckExact(orelse) || PyList_GET_SIZE(orelse) != 1) return false;
+    PyObject* inner = PyList_GET_ITEM(orelse, 0);
+    if (role_of(inner) != Role::If) return false;
+    return attribute_int(inner, g_state.s_col_offset, -1) == attribute_int(node, g_state.s_col_offset, -2);
+}
+
+// Runs of like operators in a boolean operation flattened through operands
+// that are boolean operations themselves, left to right.
+std::uint32_t boolean_runs(PyObject* root) {
+    struct Open {
+        PyObject* values;
+        PyTypeObject* op;
+        Py_ssize_t next;
+    };
+    std::vector<Open> stack;
+    std::uint32_t runs = 0;
+    PyTypeObject* last = nullptr;
+    auto enter = [&](PyObject* node) {
+        const TypeInfo* ti = info_of(node);
+        Fields f;
+        read_fields(node, *ti, f);
+        PyObject* values = f.get(kValues);
+        PyObject* op = f.get(kOp);
+        if (values == nullptr || !PyList_CheckExact(values) || op == nullptr) return;
+        stack.push_back(Open{values, Py_TYPE(op), 0});
+    };
+    enter(root);
+    while (!stack.empty()) {
+        Open& top = stack.back();
+        if (top.next >= PyList_GET_SIZE(top.values)) {
+            stack.pop_back();
+            continue;
+        }
+        const Py_ssize_t i = top.next++;
+        if (i > 0 && top.op != last) {
+            ++runs;
+            last = top.op;
+        }
+        PyObject* operand = PyList_GET_ITEM(top.values, i);
+        if (role_of(operand) == Role::BoolOp) enter(operand);
+    }
+    return runs;
 }
 
 void Walker::visit(const Item& it) {
@@ -510,16 +565,24 @@ void Walker::visit(const Item& it) {
     const TypeInfo* info = lookup(Py_TYPE(it.node));
     if (info == nullptr) throw core::Panic("unknown syntax tree node");
     if (info->role == Role::Skip) return;
-    if ((it.flags & kNoKinds) == 0) kinds_.push_back(static_cast<char>(info->code));
-    if (info->statement && (it.flags & kNoKinds) == 0) ++statements_;
+    const bool listed = (it.flags & (kNoKinds | kNested)) == 0;
+    const bool in_scope = (it.flags & kNoScope) == 0;
+    if (listed) {
+        kinds_.push_back(static_cast<char>(info->code));
+        if (info->statement) ++statements_;
+    }
     Fields f;
     read_fields(it.node, *info, f);
-    const std::uint8_t nk = it.flags & (kNoKinds | kNoScope);
-    const bool in_scope = (it.flags & kNoScope) == 0;
-    const bool tail = (it.flags & kTailPos) != 0;
+    if (!in_scope) {
+        // An annotation: listed in the kinds, not measured.
+        children(f, it.flags, it.xdepth);
+        return;
+    }
+    const std::uint8_t nk = it.flags & (kNoKinds | kNoScope | kNested);
+    const std::uint32_t x = it.xdepth;
     switch (info->role) {
         case Role::Return:
-            marker(Op::Return, tail ? flow::kTail : 0);
+            marker(Op::Return);
             children(f, nk, 0);
             return;
         case Role::Raise:
@@ -543,15 +606,15 @@ void Walker::visit(const Item& it) {
             marker(Op::IfEnd);
             PyObject* orelse = f.get(kOrelse);
             if (orelse != nullptr && PyList_CheckExact(orelse) && PyList_GET_SIZE(orelse) > 0) {
-                const bool elif = PyList_GET_SIZE(orelse) == 1 && role_of(PyList_GET_ITEM(orelse, 0)) == Role::If;
+                const bool elif = is_elif(it.node, f);
                 if (elif) {
-                    node(PyList_GET_ITEM(orelse, 0), static_cast<std::uint8_t>(nk | kIsElif | (tail ? kTailPos : 0)), 0);
+                    node(PyList_GET_ITEM(orelse, 0), static_cast<std::uint8_t>(nk | kIsElif), 0);
                 } else {
-                    body(orelse, tail, nk);
+                    body(orelse, nk);
                 }
                 marker(Op::Else, elif ? flow::kElif : 0);
             }
-            body(f.get(kBody), tail, nk);
+            body(f.get(kBody), nk);
             marker(Op::IfBegin, (it.flags & kIsElif) != 0 ? flow::kElif : 0);
             value(f.get(kTest), nk, 0);
             return;
@@ -561,69 +624,58 @@ void Walker::visit(const Item& it) {
             marker(Op::LoopEnd);
             PyObject* orelse = f.get(kOrelse);
             if (orelse != nullptr && PyList_CheckExact(orelse) && PyList_GET_SIZE(orelse) > 0) {
-                body(orelse, false, nk);
+                body(orelse, nk);
                 marker(Op::LoopElse);
             }
-            body(f.get(kBody), false, nk);
+            body(f.get(kBody), nk);
             marker(Op::LoopTest);
             if (info->role == Role::For) {
+                // The iterable is evaluated once, before the loop.
+                marker(Op::LoopBegin);
                 value(f.get(kIter), nk, 0);
                 value(f.get(kTarget), nk, 0);
             } else {
                 value(f.get(kTest), nk, 0);
+                marker(Op::LoopBegin);
             }
-            marker(Op::LoopBegin);
             return;
         }
         case Role::Try: {
             marker(Op::TryEnd);
             PyObject* final = f.get(kFinalbody);
-            const bool has_final = final != nullptr && PyList_CheckExact(final) && PyList_GET_SIZE(final) > 0;
-            if (has_final) {
-                body(final, tail, nk);
+            if (final != nullptr && PyList_CheckExact(final) && PyList_GET_SIZE(final) > 0) {
+                body(final, nk);
                 marker(Op::Finally);
             }
-            const bool inner_tail = tail && !has_final;
             PyObject* orelse = f.get(kOrelse);
             if (orelse != nullptr && PyList_CheckExact(orelse) && PyList_GET_SIZE(orelse) > 0) {
-                body(orelse, inner_tail, nk);
+                body(orelse, nk);
                 marker(Op::TryElse);
             }
-            PyObject* handlers = f.get(kHandlers);
-            if (handlers != nullptr && PyList_CheckExact(handlers)) {
-                for (Py_ssize_t i = PyList_GET_SIZE(handlers); i-- > 0;) {
-                    node(PyList_GET_ITEM(handlers, i), static_cast<std::uint8_t>(nk | (inner_tail ? kTailPos : 0)), 0);
-                }
-            }
-            body(f.get(kBody), false, nk);
+            value(f.get(kHandlers), nk, 0);
+            body(f.get(kBody), nk);
             marker(Op::TryBegin);
             return;
         }
         case Role::ExceptHandler:
-            body(f.get(kBody), tail, nk);
+            body(f.get(kBody), nk);
             marker(Op::Handler);
             value(f.get(kType), nk, 0);
             return;
         case Role::With:
             marker(Op::BlockEnd);
-            body(f.get(kBody), tail, nk);
+            body(f.get(kBody), nk);
             marker(Op::BlockBegin);
             value(f.get(kItems), nk, 0);
             return;
-        case Role::Match: {
+        case Role::Match:
             marker(Op::SwitchEnd);
-            PyObject* cases = f.get(kCases);
-            if (cases != nullptr && PyList_CheckExact(cases)) {
-                for (Py_ssize_t i = PyList_GET_SIZE(cases); i-- > 0;) {
-                    node(PyList_GET_ITEM(cases, i), static_cast<std::uint8_t>(nk | (tail ? kTailPos : 0)), 0);
-                }
-            }
+            value(f.get(kCases), nk, 0);
             marker(Op::SwitchBegin);
             value(f.get(kSubject), nk, 0);
             return;
-        }
         case Role::MatchCase: {
-            body(f.get(kBody), tail, nk);
+            body(f.get(kBody), nk);
             marker(Op::CaseBody);
             PyObject* guard = f.get(kGuard);
             value(guard, nk, 0);
@@ -636,57 +688,82 @@ void Walker::visit(const Item& it) {
         }
         case Role::FunctionDef:
         case Role::ClassDef: {
-            // Another scope: its body is measured on its own; what the
-            // enclosing function evaluates (decorators, default values,
-            // bases) is measured here, without listing its kinds.
+            // Another scope: its body is measured on its own and counts
+            // here only toward the cognitive complexity; what the enclosing
+            // function evaluates (decorators, default values, bases) is
+            // measured here, without listing its kinds.
+            const std::uint8_t inner = static_cast<std::uint8_t>((nk & kNested) | kNoKinds);
+            marker(Op::NestedEnd);
+            body(f.get(kBody), static_cast<std::uint8_t>(kNested | kNoKinds));
+            marker(Op::NestedBegin, info->role == Role::FunctionDef ? flow::kFunctionScope : 0);
             marker(Op::Scope);
-            value(f.get(kDecorators), kNoKinds, it.xdepth);
+            value(f.get(kDecorators), inner, x);
             if (info->role == Role::ClassDef) {
-                value(f.get(kKeywords), kNoKinds, it.xdepth);
-                value(f.get(kBases), kNoKinds, it.xdepth);
+                value(f.get(kKeywords), inner, x);
+                value(f.get(kBases), inner, x);
             } else {
                 PyObject* args = f.get(kArgs);
                 const TypeInfo* ai = info_of(args);
                 if (ai != nullptr) {
                     Fields af;
                     read_fields(args, *ai, af);
-                    value(af.get(kDefaults), kNoKinds, it.xdepth);
-                    value(af.get(kKwDefaults), kNoKinds, it.xdepth);
+                    value(af.get(kDefaults), inner, x);
+                    value(af.get(kKwDefaults), inner, x);
                 }
             }
             return;
         }
         case Role::IfExp:
-            if (in_scope) decision(flow::Decision::Conditional, it.xdepth);
-            children(f, nk, it.xdepth + 1);
+            decision(flow::Decision::Conditional, x);
+            value(f.get(kOrelse), nk, x + 1);
+            value(f.get(kBody), nk, x + 1);
+            value(f.get(kTest), nk, x);
             return;
         case Role::Lambda:
-            children(f, nk, it.xdepth + 1);
+            value(f.get(kBody), nk, x + 1);
+            value(f.get(kArgs), nk, x);
             return;
-        case Role::BoolOp: {
-            PyObject* values = f.get(kValues);
-            if (in_scope && values != nullptr && PyList_CheckExact(values) && PyList_GET_SIZE(values) > 1) {
-                decision(flow::Decision::BoolOps, it.xdepth, static_cast<std::uint32_t>(PyList_GET_SIZE(values) - 1));
-            }
-            children(f, nk, it.xdepth);
+        case Role::Comp:
+        case Role::DictComp:
+            // Fields: elt (or key, value), generators.
+            value(f.get(kGenerators), nk, x);
+            value(f.get(kValue), nk, x + 1);
+            value(f.get(kKey), nk, x + 1);
+            value(f.get(kElt), nk, x + 1);
             return;
-        }
         case Role::Comprehension: {
             PyObject* ifs = f.get(kIfs);
-            if (in_scope) decision(flow::Decision::ForClause, it.xdepth);
-            if (in_scope && ifs != nullptr && PyList_CheckExact(ifs)) {
-                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ifs); ++i) decision(flow::Decision::IfClause, it.xdepth);
+            decision(flow::Decision::ForClause, x);
+            if (ifs != nullptr && PyList_CheckExact(ifs)) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ifs); ++i) decision(flow::Decision::IfClause, x);
             }
-            children(f, nk, it.xdepth);
+            value(ifs, nk, x + 1);
+            value(f.get(kIter), nk, x);
+            value(f.get(kTarget), nk, x);
+            return;
+        }
+        case Role::BoolOp: {
+            PyObject* values = f.get(kValues);
+            if (values != nullptr && PyList_CheckExact(values) && PyList_GET_SIZE(values) > 1) {
+                const std::uint32_t runs = (it.flags & kFlattened) != 0 ? 0 : boolean_runs(it.node);
+                decision(flow::Decision::BoolOps, x, static_cast<std::uint32_t>(PyList_GET_SIZE(values) - 1), runs);
+                for (Py_ssize_t i = PyList_GET_SIZE(values); i-- > 0;) {
+                    PyObject* v = PyList_GET_ITEM(values, i);
+                    const bool flat = role_of(v) == Role::BoolOp;
+                    node(v, static_cast<std::uint8_t>(nk | (flat ? kFlattened : 0)), x);
+                }
+                return;
+            }
+            children(f, nk, x);
             return;
         }
         case Role::Call:
-            if (in_scope) note_call(f);
-            children(f, nk, it.xdepth);
+            if ((it.flags & kNested) == 0) note_call(f);
+            children(f, nk, x);
             return;
         default:
             if (info->statement) marker(Op::Simple);
-            children(f, nk, it.xdepth);
+            children(f, nk, x);
             return;
     }
 }
@@ -783,14 +860,17 @@ Ref Walker::function(PyObject* def, const Fields& f, std::string_view qualname, 
 
     PyObject* stmts = f.get(kBody);
     const bool only_assigns = assign_only(stmts);
-    body(stmts, true, 0);
+    recursive_ = false;
+    body(stmts, 0);
     while (!stack_.empty()) {
         const Item it = stack_.back();
         stack_.pop_back();
         visit(it);
         cancel_.tick();
     }
-    const flow::Measures m = flow::measure(tape_, options_.flow);
+    flow::Measures m = flow::measure(tape_, options_.flow);
+    // A direct recursive call adds one, once.
+    m.cognitive += recursive_ ? 1 : 0;
 
     const long line = attribute_int(def, g_state.s_lineno, 0);
     const long column = attribute_int(def, g_state.s_col_offset, 0);
