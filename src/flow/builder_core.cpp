@@ -155,6 +155,10 @@ private:
     // Places the diamonds of the statement's expression-level decisions and
     // returns the block that holds the statement.
     std::uint32_t statement() {
+        diamonds();
+        return here();
+    }
+    void diamonds() {
         for (const Step& d : decisions_) {
             switch (d.decision) {
                 case Decision::Conditional:
@@ -179,7 +183,6 @@ private:
             current_ = join;
         }
         decisions_.clear();
-        return here();
     }
 
     void step(const Step& s) {
@@ -252,7 +255,9 @@ private:
                 return;
             }
             case Op::LoopBegin: {
-                statement();
+                // The head is entered from wherever control is; after a
+                // jump it is a block without predecessors.
+                diamonds();
                 Frame f;
                 f.op = Op::LoopBegin;
                 f.a = start(EdgeKind::UNCONDITIONAL);
@@ -375,7 +380,7 @@ private:
                 if ((s.flags & kGuarded) != 0) {
                     // The guard: the second half of the case's decision.
                     const std::uint32_t guard = start(EdgeKind::SWITCHCASE);
-                    if (nested_ == 0) graph.second_halves.push_back(guard);
+                    if (nested_ == 0) graph.second_halves.emplace_back(guard, test);
                 }
                 f.guarded = (s.flags & kGuarded) != 0;
                 return;

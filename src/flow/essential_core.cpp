@@ -10,7 +10,8 @@
 //              blocks in a row are one; this closes a loop whose test holds
 //              a decision, which series alone leaves as a two-block cycle);
 //   (compound) a block marked as the second half of one decision, whose
-//              only predecessor t branches to it and to n, and which itself
+//              only predecessor t is the first half (or the block the first
+//              half was merged into), where t branches to it and to n and it
 //              branches to n and to some x other than t, is merged into t.
 // Merging keeps the graph simple: a new edge that already exists, or that
 // would be a self-loop, is not added (the parallel and loop rules).
@@ -76,7 +77,12 @@ public:
 private:
     std::uint32_t n_ = 0;
     std::vector<Set> succ_, pred_;
-    std::vector<std::uint8_t> live_, queued_, guard_;
+    std::vector<std::uint8_t> live_, queued_;
+    // guard_[v]: the first half of the decision whose second half is v, or
+    // kNone. merged_[v]: the block v was merged into, kNone while v stands,
+    // kRemoved when the series rule dissolved it into an edge.
+    std::vector<std::uint32_t> guard_, merged_;
+    static constexpr std::uint32_t kRemoved = core::kNone - 1;
     std::vector<std::uint32_t> work_, touched_, outs_;
 
     void load(const FlowGraph& g) {
@@ -92,8 +98,8 @@ private:
         }
         live_.assign(n_, 0);
         queued_.assign(n_, 0);
-        guard_.assign(n_, 0);
-        for (std::uint32_t b : g.second_halves) guard_[b] = 1;
+        guard_.assign(n_, core::kNone);
+        merged_.assign(n_, core::kNone);
         // Reachability from the entry over every edge.
         for (std::size_t i = 0; i < m; ++i) succ_[g.source[i]].items.push_back(g.target[i]);
         work_.clear();
@@ -117,6 +123,9 @@ private:
             const std::uint32_t t = g.target[i];
             if (live_[s] != 0) link(s, t);
         }
+        for (auto [second, first] : g.second_halves) {
+            if (live_[second] != 0 && live_[first] != 0) guard_[second] = first;
+        }
         for (std::uint32_t v = n_; v-- > 0;) {
             if (live_[v] != 0) push(v);
         }
@@ -125,7 +134,14 @@ private:
     void link(std::uint32_t a, std::uint32_t b) {
         if (a != b && succ_[a].add(b)) pred_[b].add(a);
     }
-    void remove(std::uint32_t v) {
+    // Where block x stands now, following merges; kRemoved when it was
+    // dissolved.
+    std::uint32_t find(std::uint32_t x) const {
+        while (x != kRemoved && merged_[x] != core::kNone) x = merged_[x];
+        return x;
+    }
+    void remove(std::uint32_t v, std::uint32_t into) {
+        merged_[v] = into;
         for (std::uint32_t a : pred_[v].items) succ_[a].drop(v);
         for (std::uint32_t b : succ_[v].items) pred_[b].drop(v);
         pred_[v].items.clear();
@@ -146,26 +162,26 @@ private:
         if (ps.size() == 1 && ss.size() == 1) {  // series
             const std::uint32_t a = ps.items[0];
             const std::uint32_t b = ss.items[0];
-            remove(v);
+            remove(v, kRemoved);
             link(a, b);
             touched_ = {a, b};
         } else if (ps.size() == 1 && succ_[ps.items[0]].size() == 1) {  // sequence
             const std::uint32_t a = ps.items[0];
             outs_ = ss.items;
-            remove(v);
+            remove(v, a);
             touched_.push_back(a);
             for (std::uint32_t b : outs_) {
                 link(a, b);
                 touched_.push_back(b);
             }
-        } else if (guard_[v] != 0 && ps.size() == 1 && ss.size() == 2) {  // compound condition
+        } else if (guard_[v] != core::kNone && ps.size() == 1 && ss.size() == 2) {  // compound condition
             const std::uint32_t t = ps.items[0];
-            if (succ_[t].size() != 2) return;
+            if (t != find(guard_[v]) || succ_[t].size() != 2) return;
             const std::uint32_t n = succ_[t].items[0] == v ? succ_[t].items[1] : succ_[t].items[0];
             if (!ss.has(n)) return;
             const std::uint32_t x = ss.items[0] == n ? ss.items[1] : ss.items[0];
             if (x == t) return;
-            remove(v);
+            remove(v, t);
             link(t, x);
             touched_ = {t, n, x};
         }

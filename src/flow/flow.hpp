@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "core/errors.hpp"
@@ -97,8 +98,8 @@ struct FlowGraph {
     std::vector<std::uint32_t> source;
     std::vector<std::uint32_t> target;
     std::vector<std::uint8_t> kind;
-    // Blocks that are the second half of one decision (a case guard).
-    std::vector<std::uint32_t> second_halves;
+    // (second, first) halves of one decision: a case guard and its case.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> second_halves;
     std::uint64_t bool_ops = 0;  // boolean operators in the function's own scope
 };
 
