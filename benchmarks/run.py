@@ -18,13 +18,16 @@ import importlib.metadata
 import os
 import platform
 import random
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import analyzer  # noqa: E402
 import gen_cfg  # noqa: E402
 import gen_graph  # noqa: E402
 import gen_text  # noqa: E402
@@ -53,6 +56,7 @@ grc = _optional("GraphRicciCurvature.FormanRicci")
 class Ctx:
     def __init__(self, settings: harness.Settings):
         self.s = settings
+        self.corpus: str | None = None
         self.rows: list[Row] = []
         self.growth: list[Growth] = []
         self._series: dict[tuple[str, str, str], tuple[list[float], list[float], str]] = {}
@@ -525,7 +529,76 @@ def bench_construction(ctx: Ctx) -> None:
                         "same read of slotted records", t_p, 2.0))
 
 
+# ---------------------------------------------------------------- analyzer
+
+
+def bench_analyzer(ctx: Ctx) -> None:
+    import sysconfig
+
+    stdlib = sysconfig.get_paths()["stdlib"]
+    root = os.path.join(stdlib, "asyncio") if ctx.s.quick else stdlib
+    repeat = 1 if ctx.s.quick else 2
+    label = "stdlib" if root == stdlib else "stdlib/asyncio"
+    label += f", {analyzer.function_count([root]):,} functions"
+    scratch = tempfile.mkdtemp(prefix="velmora-bench-")
+    try:
+        cold = analyzer.best(analyzer.scan_cmd(root, "-j", "1", "--no-cache", "--timings"), repeat)
+        ctx.add(Row("analyzer", "velmora-scan cold, 1 process: where the time goes", label, cold.cpu,
+                    note=analyzer.timing_split(cold.stderr) + f"; peak {cold.peak_mib:.0f} MiB"))
+        targets = {"mccabe": 1.0, "radon": 0.5, "lizard": 0.5}
+        peer_runs = {}
+        for name, cmd in analyzer.peers(root).items():
+            r = analyzer.best(cmd, repeat)
+            peer_runs[name] = r
+            target = next((t for key, t in targets.items() if name.startswith(key)), None)
+            ctx.add(Row("analyzer", "cold run, 1 process (CPU s)", label, cold.cpu, name, r.cpu, target,
+                        note="" if target else "no target"))
+        complexipy = analyzer.tool("complexipy")
+        if complexipy:
+            cache = os.path.join(scratch, "complexipy")
+            cx = [complexipy, root, "--cache-dir", cache, "-q"]
+            r = analyzer.best(cx, repeat, before=lambda: shutil.rmtree(cache, ignore_errors=True))
+            ctx.add(Row("analyzer", "cold run, 1 process (CPU s)", label, cold.cpu, "complexipy (no cache)", r.cpu,
+                        note="no target"))
+            analyzer.run(cx)
+            cx_warm = analyzer.best(cx, repeat)
+        else:
+            cx_warm = None
+
+        # Workers: wall time, since that is what more processes buy.
+        two = analyzer.best(analyzer.scan_cmd(root, "-j", "2", "--no-cache"), repeat)
+        one_wall = min(cold.wall, analyzer.run(analyzer.scan_cmd(root, "-j", "1", "--no-cache")).wall)
+        ctx.add(Row("analyzer", "2 processes vs 1 (wall s)", label, two.wall, "velmora-scan -j 1", one_wall,
+                    1 / 1.7, note=f"speed-up {one_wall / two.wall:.2f}x (target 1.7x); CPU {two.cpu:.1f} s at -j 2"))
+
+        cache = os.path.join(scratch, "velmora")
+        warm_cmd = analyzer.scan_cmd(root, "-j", "1", "--cache-dir", cache, "--timings")
+        analyzer.run(warm_cmd)
+        warm = analyzer.best(warm_cmd, repeat)
+        ctx.add(Row("analyzer", "warm run, nothing changed (CPU s)", label, warm.cpu,
+                    "complexipy warm" if cx_warm else "", cx_warm.cpu if cx_warm else None, 1.0,
+                    note=analyzer.timing_split(warm.stderr)))
+
+        radon = next((r for n, r in peer_runs.items() if n.startswith("radon")), None)
+        ctx.add(Row("analyzer", "peak memory, cold 1 process (MiB, not s)", label, cold.peak_mib,
+                    "radon cc" if radon else "", radon.peak_mib if radon else None, 1.0))
+
+        corpus = [stdlib] + ([ctx.corpus] if getattr(ctx, "corpus", None) else [])
+        if not ctx.s.quick:
+            n = analyzer.function_count(corpus)
+            base = ["-j", "1", "--no-cache", "--duplicates", "0", "--choke-points", "0"]
+            text = analyzer.run(analyzer.scan_cmd(*corpus, *base))
+            as_json = analyzer.run(analyzer.scan_cmd(*corpus, *base, "--format", "json"))
+            ctx.add(Row("analyzer", "--json peak vs the text report's (MiB, not s)",
+                        f"{' + '.join(os.path.basename(c.rstrip('/')) or c for c in corpus)}, {n:,} functions",
+                        as_json.peak_mib, "text report", text.peak_mib, 2.0,
+                        note="" if n >= 120_000 else "fewer than 120,000 functions: pass --corpus"))
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
 AREAS = {
+    "analyzer": bench_analyzer,
     "cfg": bench_cfg,
     "nesting": bench_nesting,
     "cycles": bench_cycles,
@@ -565,7 +638,8 @@ def machine_description(module_commit: str | None, bench_commit: str) -> list[st
         pass
     here = os.path.dirname(os.path.abspath(__file__))
     versions = []
-    for name in ("rustworkx", "networkx", "rapidfuzz", "editdistance", "GraphRicciCurvature"):
+    for name in ("rustworkx", "networkx", "rapidfuzz", "editdistance", "GraphRicciCurvature",
+                 "mccabe", "radon", "lizard", "complexipy", "ruff"):
         try:
             versions.append(f"{name} {importlib.metadata.version(name)}")
         except importlib.metadata.PackageNotFoundError:
@@ -589,9 +663,11 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--area", action="append", choices=sorted(AREAS), help="run only these areas (repeatable)")
     ap.add_argument("--results", metavar="FILE", help="also write the tables as Markdown to FILE")
     ap.add_argument("--module-commit", metavar="REV", help="commit the velmora build was made from, for the results file")
+    ap.add_argument("--corpus", metavar="DIR", help="analyzer area: more code beside the stdlib (e.g. a site-packages)")
     args = ap.parse_args(argv)
 
     ctx = Ctx(harness.Settings.for_mode(args.quick))
+    ctx.corpus = args.corpus
     load_before = os.getloadavg()
     # Read at the start: others may commit while a long run goes on.
     bench_commit = _cmd(["git", "-C", os.path.dirname(os.path.abspath(__file__)), "rev-parse", "--short", "HEAD"])
