@@ -46,7 +46,7 @@ cmake -S . -B build/tidy -G Ninja -DPython_EXECUTABLE="$py" -DVELMORA_NATIVE_TES
 # Every finding is an error (.clang-tidy sets WarningsAsErrors); the fuzz
 # harnesses are not in the build, so they get their flags directly.
 tidy_ok=1
-printf '%s\n' src/*/*.cpp src/module.cpp tests/native/*.cpp |
+printf '%s\n' src/*/*.cpp src/*/*/*.cpp src/module.cpp tests/native/*.cpp tests/native/*/*.cpp |
     xargs -P 2 -n 4 clang-tidy -p build/tidy --quiet 2>/dev/null || tidy_ok=0
 for f in tests/fuzz/*.cpp; do
     clang-tidy --quiet "$f" -- -std=c++20 -Isrc -Itests/fuzz 2>/dev/null || tidy_ok=0

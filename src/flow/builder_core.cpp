@@ -74,9 +74,9 @@ class Builder {
 public:
     explicit Builder(const Options& o) : options_(o) {}
 
-    FlowGraph graph;
-    std::uint64_t cognitive = 0;
-    std::uint64_t nesting = 0;
+    FlowGraph& result() { return graph; }
+    std::uint64_t cognitive_complexity() const { return cognitive; }
+    std::uint64_t max_nesting() const { return nesting; }
 
     void run(const std::vector<Step>& tape) {
         new_block();  // entry
@@ -89,6 +89,9 @@ public:
     }
 
 private:
+    FlowGraph graph;
+    std::uint64_t cognitive = 0;
+    std::uint64_t nesting = 0;
     const Options& options_;
     std::uint32_t current_ = kNo;
     std::vector<Frame> frames_;
@@ -470,16 +473,16 @@ FlowGraph build_graph(const std::vector<Step>& tape) {
     Options o;
     Builder b(o);
     b.run(tape);
-    return std::move(b.graph);
+    return std::move(b.result());
 }
 
-Measures measure(const std::vector<Step>& tape, const Options& options) {
+Measures measure(const std::vector<Step>& tape, const Options& options, Workspace& work) {
     Builder b(options);
     b.run(tape);
-    const FlowGraph& fg = b.graph;
+    const FlowGraph& fg = b.result();
     Measures m;
-    m.cognitive = b.cognitive;
-    m.nesting = b.nesting;
+    m.cognitive = b.cognitive_complexity();
+    m.nesting = b.max_nesting();
     m.blocks = fg.block_count;
     m.edges = fg.source.size();
 
@@ -508,7 +511,7 @@ Measures measure(const std::vector<Step>& tape, const Options& options) {
     // is connected and E - N + 2 is one plus its decisions.
     m.cyclomatic = e + 2 - n + (options.count_bool_ops ? fg.bool_ops : 0);
     m.longest_path = cfg::longest_acyclic_path(g);
-    m.essential = essential_complexity(fg);
+    m.essential = essential_complexity(fg, work);
     return m;
 }
 

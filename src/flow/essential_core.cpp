@@ -54,7 +54,9 @@ struct Set {
     std::size_t size() const { return items.size(); }
 };
 
-class Reducer {
+}  // namespace
+
+struct Workspace::Reducer {
 public:
     std::uint64_t run(const FlowGraph& g) {
         load(g);
@@ -195,13 +197,9 @@ private:
     }
 };
 
-}  // namespace
+Workspace::Workspace() : reducer_(std::make_unique<Reducer>()) {}
+Workspace::~Workspace() = default;
 
-std::uint64_t essential_complexity(const FlowGraph& g) {
-    // Reused between calls: most functions are small, and the lists keep
-    // the capacity of the largest one seen.
-    thread_local Reducer reducer;
-    return reducer.run(g);
-}
+std::uint64_t essential_complexity(const FlowGraph& g, Workspace& work) { return work.reducer().run(g); }
 
 }  // namespace velmora::flow

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -103,13 +104,32 @@ struct FlowGraph {
     std::uint64_t bool_ops = 0;  // boolean operators in the function's own scope
 };
 
+// Scratch memory for the measures, kept by the caller between functions:
+// most functions are small, and the buffers keep the capacity of the
+// largest one seen. One per thread.
+class Workspace {
+public:
+    Workspace();
+    ~Workspace();
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+    Workspace(Workspace&&) = delete;
+    Workspace& operator=(Workspace&&) = delete;
+
+    struct Reducer;
+    Reducer& reducer() { return *reducer_; }
+
+private:
+    std::unique_ptr<Reducer> reducer_;
+};
+
 // Builds the graph of a tape; throws core::Panic on a malformed tape.
 FlowGraph build_graph(const std::vector<Step>& tape);
 
 // McCabe's essential complexity by reduction of `g` (see essential_core.cpp).
-std::uint64_t essential_complexity(const FlowGraph& g);
+std::uint64_t essential_complexity(const FlowGraph& g, Workspace& work);
 
 // Every measure of one tape.
-Measures measure(const std::vector<Step>& tape, const Options& options);
+Measures measure(const std::vector<Step>& tape, const Options& options, Workspace& work);
 
 }  // namespace velmora::flow

@@ -50,4 +50,7 @@ PyModuleDef scan_def = {
 }  // namespace
 }  // namespace velmora::glue
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&velmora::glue::scan_def); }
+// The import system derives this name from the module's, `_native`.
+PyMODINIT_FUNC PyInit__native(void) {  // NOLINT(bugprone-reserved-identifier)
+    return PyModuleDef_Init(&velmora::glue::scan_def);
+}

@@ -183,7 +183,7 @@ struct Fields {
     PyObject* get(Slot s) const {
         const std::int8_t at = info->slot[s];
         if (at < 0) return nullptr;
-        PyObject* o = v[static_cast<std::size_t>(at)];
+        PyObject* o = v[static_cast<std::uint8_t>(at)];
         return o == Py_None ? nullptr : o;
     }
 };
@@ -322,6 +322,7 @@ public:
 private:
     const Options& options_;
     core::Cancel& cancel_;
+    flow::Workspace workspace_;
     std::vector<Item> stack_;
     std::vector<flow::Step> tape_;
     std::string kinds_;
@@ -868,7 +869,7 @@ Ref Walker::function(PyObject* def, const Fields& f, std::string_view qualname, 
         visit(it);
         cancel_.tick();
     }
-    flow::Measures m = flow::measure(tape_, options_.flow);
+    flow::Measures m = flow::measure(tape_, options_.flow, workspace_);
     // A direct recursive call adds one, once.
     m.cognitive += recursive_ ? 1 : 0;
 
