@@ -188,29 +188,40 @@ struct Fields {
     }
 };
 
+// The node's attribute dictionary, borrowed: the node owns it. Syntax-tree
+// classes keep it at tp_dictoffset; anything else takes the generic road.
+PyObject* node_dict(PyObject* node) {
+    const Py_ssize_t offset = Py_TYPE(node)->tp_dictoffset;
+    if (offset > 0) {
+        PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + offset);
+        if (d != nullptr && PyDict_CheckExact(d)) return d;
+    }
+    Ref dict = Ref::steal(check(PyObject_GenericGetDict(node, nullptr)));
+    return dict.get();  // still owned by the node
+}
+
 void read_fields(PyObject* node, const TypeInfo& info, Fields& out) {
     out.info = &info;
     if (info.field_count == 0) return;
-    Ref dict = Ref::steal(check(PyObject_GenericGetDict(node, nullptr)));
+    PyObject* dict = node_dict(node);
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     std::size_t i = 0;
     for (; i < info.field_count; ++i) {
-        if (!PyDict_Next(dict.get(), &pos, &key, &value) || key != info.fields[i]) break;
+        if (!PyDict_Next(dict, &pos, &key, &value) || key != info.fields[i]) break;
         out.v[i] = value;
     }
     // A dictionary not in declaration order: look the rest up by name.
     for (; i < info.field_count; ++i) {
-        out.v[i] = PyDict_GetItemWithError(dict.get(), info.fields[i]);
+        out.v[i] = PyDict_GetItemWithError(dict, info.fields[i]);
         if (out.v[i] == nullptr && PyErr_Occurred()) python_error();
     }
 }
 
 // An attribute that is not a field (lineno and the like), as an integer.
 long attribute_int(PyObject* node, PyObject* name, long fallback) {
-    Ref dict = Ref::steal(check(PyObject_GenericGetDict(node, nullptr)));
-    PyObject* v = PyDict_GetItemWithError(dict.get(), name);
+    PyObject* v = PyDict_GetItemWithError(node_dict(node), name);
     if (v == nullptr) {
         if (PyErr_Occurred()) python_error();
         return fallback;
