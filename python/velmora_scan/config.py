@@ -99,7 +99,8 @@ def _describe(tp: Any) -> str:
     if origin is Literal:
         return "one of " + ", ".join(repr(a) for a in typing.get_args(tp))
     if origin is list:
-        return f"a list of {_describe(typing.get_args(tp)[0])}s"
+        item = typing.get_args(tp)[0]
+        return "a list of " + {int: "integers", float: "numbers", bool: "booleans", str: "strings"}.get(item, str(item))
     return {int: "an integer", float: "a number", bool: "true or false", str: "a string"}.get(tp, str(tp))
 
 
@@ -144,13 +145,19 @@ def _shown(value: Any) -> str:
 
 def field_types(settings_cls: type) -> dict[str, Any]:
     hints = typing.get_type_hints(settings_cls)
-    return {f.name: hints[f.name] for f in dataclasses.fields(settings_cls) if f.init}
+    out = {}
+    for f in dataclasses.fields(settings_cls):
+        choices = f.metadata.get("argparse", {}).get("choices")
+        out[f.name] = Literal[tuple(choices)] if choices else hints[f.name]
+    return out
 
 
 def check_value(key: str, value: Any, tp: Any, where: str) -> Any:
     ok, converted = _convert(value, tp)
     if not ok:
         raise ConfigError(f"{where}: {key}: expected {_describe(tp)}, got {_shown(value)}")
+    if isinstance(converted, float) and converted != converted or converted == float("inf"):
+        raise ConfigError(f"{where}: {key}: expected a finite number, got {_shown(value)}")
     for item in converted if isinstance(converted, list) else [converted]:
         if isinstance(item, (int, float)) and not isinstance(item, bool) and item < 0:
             raise ConfigError(f"{where}: {key}: must not be negative, got {_shown(value)}")
@@ -243,6 +250,43 @@ def merge(settings_cls: type, layers: list[Layer]) -> tuple[Any, dict[str, str]]
                 values[name] = value
                 sources[name] = layer.source
     return settings_cls(**values), sources
+
+
+def project_base(settings: Any) -> str:
+    """The folder that relative patterns and override paths start from: the
+    configuration file's, or the working directory without one."""
+    config = getattr(settings, "config", None)
+    return os.path.dirname(os.path.abspath(config)) if config else os.getcwd()
+
+
+def resolve(settings_cls: type, cli: Any, given: set[str]) -> tuple[Any, dict[str, str]]:
+    """Settings from the command line (``cli``, of which ``given`` names the
+    fields it set) over the configuration file over the defaults, and the
+    source of each. The file is ``--config``, or the nearest
+    ``pyproject.toml`` with our table above the first path (the working
+    directory when no path is named)."""
+    layers = []
+    if "config" in given:
+        path = cli.config
+        table = load_explicit(path)
+    else:
+        start = cli.paths[0] if cli.paths else os.getcwd()
+        found = find_config(start)
+        path, table = found if found else (None, None)
+    if path is not None:
+        values = validate(table, path, settings_cls)
+        # A file named in the file is relative to the file's folder.
+        for name in ("baseline",):
+            if isinstance(values.get(name), str):
+                values[name] = os.path.join(os.path.dirname(path), values[name])
+        layers.append(Layer(path, values))
+    layers.append(Layer(COMMAND_LINE, {k: getattr(cli, k) for k in given}))
+    settings, sources = merge(settings_cls, layers)
+    if path is not None:
+        settings.config = path
+        if "config" not in given:
+            sources["config"] = "found above " + (cli.paths[0] if cli.paths else "the working directory")
+    return settings, sources
 
 
 def render(settings: Any, sources: dict[str, str]) -> str:

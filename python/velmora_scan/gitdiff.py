@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 
 from . import gitrepo
 from .gitrepo import GitError
+from .model import Finding, FunctionReport
 
 _HUNK = re.compile(rb"^@@ -\d+(?:,\d+)? \+(\d+)(?:,(\d+))? @@")
 _ESCAPES = {"n": b"\n", "t": b"\t", '"': b'"', "\\": b"\\", "a": b"\a", "b": b"\b",
@@ -131,3 +132,25 @@ def changes_since(ref: str, where: str) -> Changes:
         if rel:
             changes.files[os.path.join(root, os.fsdecode(rel))] = None
     return changes
+
+
+def judged(findings: list[Finding], functions: list[FunctionReport], changes: Changes) -> list[Finding]:
+    """The findings about changed code: functions whose lines changed, the
+    averages and problems of changed files, comments on changed lines.
+    Faults of the tool stay, and so do paths that do not exist; the
+    input-wide averages go, as they judge no change in particular."""
+    spans = {(f.file, f.line, f.qualname): (f.first_line, f.end_line) for f in functions}
+    out = []
+    for f in findings:
+        if f.kind == "threshold":
+            first, last = spans.get((f.path, f.line, f.qualname), (f.line, f.line))
+            keep = changes.touches(f.path, first, last)
+        elif f.kind == "suppression":
+            keep = changes.touches(f.path, f.line or 1, f.line or 1)
+        elif f.kind in ("average", "file"):
+            keep = bool(f.path) and (changes.file_changed(f.path) or not os.path.lexists(f.path))
+        else:
+            keep = True
+        if keep:
+            out.append(f)
+    return out

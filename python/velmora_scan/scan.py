@@ -14,6 +14,7 @@ from .callgraph import call_edges, choke_points
 from .discover import SAMPLE, Candidate, discover, module_name, stdlib_root
 from .findings import collect
 from .model import FileReport, ScanResult, Timings
+from .selection import Selector
 from .settings import Settings
 from .similarity import find_duplicates
 
@@ -56,7 +57,7 @@ def scan(
     if paths is None:
         paths = input_paths(settings)
     start = time.perf_counter()
-    candidates: list[Candidate] = list(discover(paths))
+    candidates: list[Candidate] = list(discover(paths, Selector.for_settings(settings), settings.force_exclude))
     reports: list[FileReport | None] = [None] * len(candidates)
     tasks: list[tuple[int, Task]] = []
     for i, c in enumerate(candidates):

@@ -12,6 +12,7 @@ import os
 from dataclasses import dataclass
 
 from . import gitrepo
+from .config import project_base
 from .globs import PatternSet
 
 # Virtual environments, build output, caches, version-control folders and
@@ -41,6 +42,11 @@ class Selector:
     def build(cls, base: str, include=DEFAULT_INCLUDE, exclude=(), default_exclude=DEFAULT_EXCLUDE,
               gitignore: bool = True) -> "Selector":
         return cls(PatternSet(list(include), base), PatternSet([*default_exclude, *exclude], base), gitignore)
+
+    @classmethod
+    def for_settings(cls, settings) -> "Selector":
+        return cls.build(project_base(settings), settings.include, settings.exclude,
+                         settings.default_exclude, settings.gitignore)
 
     # -- matching ------------------------------------------------------------
 
@@ -80,9 +86,10 @@ class Selector:
 
     # -- walking -------------------------------------------------------------
 
-    def walk(self, directory: str) -> list[str]:
-        """Files below ``directory`` to analyse, joined to it as given, in a
-        stable order."""
+    def walk(self, directory: str) -> list[tuple[str, str]]:
+        """(path, problem) for the files below ``directory`` to analyse,
+        joined to it as given, in a stable order; a folder that cannot be
+        listed comes with a non-empty problem."""
         top = os.path.abspath(directory)
         listing = None
         if self.gitignore:
@@ -92,7 +99,7 @@ class Selector:
                 listing = None
         if listing is None:
             return self._walk_plain(directory, top)
-        out: list[str] = []
+        out: list[tuple[str, str]] = []
         pruned: dict[str, bool] = {}
         for rel in sorted(listing, key=lambda r: _walk_order(r.rstrip("/"))):
             nested = rel.endswith("/")
@@ -106,7 +113,7 @@ class Selector:
                     out.extend(self.walk(path))
                 continue
             if self._take_file(path, top):
-                out.append(path)
+                out.append((path, ""))
         return out
 
     def _dir_pruned(self, rel: str, top: str, cache: dict[str, bool]) -> bool:
@@ -133,13 +140,21 @@ class Selector:
             return False
         return self.include.match(rel, False)
 
-    def _walk_plain(self, directory: str, top: str) -> list[str]:
-        out: list[str] = []
-        for root, dirs, files in os.walk(directory):
+    def _walk_plain(self, directory: str, top: str) -> list[tuple[str, str]]:
+        out: list[tuple[str, str]] = []
+        problems: list[OSError] = []
+
+        def report(where: str) -> None:
+            out.extend((exc.filename or where, f"{type(exc).__name__}: {exc.strerror or exc}") for exc in problems)
+            problems.clear()
+
+        for root, dirs, files in os.walk(directory, onerror=problems.append):
+            report(root)
             absroot = os.path.abspath(root)
             dirs[:] = sorted(d for d in dirs if not self._skip_dir(os.path.join(absroot, d), top))
             for name in sorted(files):
                 path = os.path.join(root, name)
                 if self._take_file(path, top):
-                    out.append(path)
+                    out.append((path, ""))
+        report(directory)
         return out
