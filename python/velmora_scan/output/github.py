@@ -8,6 +8,7 @@ line feed everywhere, and ``:`` and ``,`` in the properties.
 
 from __future__ import annotations
 
+import os
 from typing import TextIO
 
 from ..model import ScanResult
@@ -28,7 +29,7 @@ def lines(result: ScanResult) -> list[str]:
     for f in result.findings:
         props = []
         if f.path:
-            props.append("file=" + escape_property(f.path.replace("\\", "/")))
+            props.append("file=" + escape_property(os.path.normpath(f.path).replace(os.sep, "/")))
             if f.line:
                 props.append(f"line={f.line}")
         props.append("title=" + escape_property(f"velmora-scan: {rule_of(f).title}"))
