@@ -82,7 +82,18 @@ def test_pre_commit_hook_repository(project):
     (repo / "src" / "new.py").write_text(BIG.replace("def big", "def bigger"))   # staged
     (repo / "src" / "draft.py").write_text(BIG.replace("def big", "def draft"))  # not staged
     assert sh("git add pyproject.toml gen src/new.py", repo, env).returncode == 0
-    r = sh(f"pre-commit try-repo {ROOT} velmora-scan", repo, env, timeout=600)
+    dirty = sh("git status --porcelain --untracked-files=no", ROOT, env).stdout.strip()
+    if dirty:
+        # try-repo takes the uncommitted state along (a new environment each time).
+        r = sh(f"pre-commit try-repo {ROOT} velmora-scan", repo, env, timeout=600)
+    else:
+        # A clean checkout (as in CI) is pinned by its commit, and its hook
+        # environment is kept in build/ for the next interpreter's run.
+        env["PRE_COMMIT_HOME"] = str(ROOT / "build" / "pre-commit-home")
+        head = sh("git rev-parse HEAD", ROOT, env).stdout.strip()
+        (repo / ".pre-commit-config.yaml").write_text(
+            f"repos:\n- repo: {ROOT}\n  rev: {head}\n  hooks:\n  - id: velmora-scan\n")
+        r = sh("git add .pre-commit-config.yaml && pre-commit run", repo, env, timeout=600)
     out = r.stdout + r.stderr
     assert r.returncode == 1, out
     assert "src/new.py:1 bigger cyclomatic 16 > 15" in out
