@@ -91,6 +91,8 @@ def test_precedence_and_show_config(tmp_path):
     (tmp_path / "a.py").write_text(BRANCHY)
     r = run("a.py", "--config", str(other), cwd=tmp_path)
     assert r.returncode == 1 and findings(r) == ["a.py:1 g cyclomatic 3 > 1"]
+    r = run("a.py", "--config", str(other), "--update-baseline", cwd=tmp_path)
+    assert r.returncode == 2 and "--update-baseline needs a baseline file" in r.stderr
     other.write_text("[tool.other]\n")
     r = run("a.py", "--config", str(other), cwd=tmp_path)
     assert r.returncode == 2 and "no [tool.velmora-scan] table" in r.stderr
@@ -125,7 +127,7 @@ def test_selection_excludes_gitignore_and_force_exclude(tmp_path):
     write(tmp_path, {
         "pkg/a.py": BRANCHY, "pkg/gen/g.py": BRANCHY, "pkg/b_pb2.py": BRANCHY, "pkg/notes.txt": "x",
         "build/lib/x.py": BRANCHY, "node_modules/m.py": BRANCHY, ".tox/t.py": BRANCHY,
-        "myenv/pyvenv.cfg": "", "myenv/lib/v.py": BRANCHY, "ignored/i.py": BRANCHY,
+        "myenv/pyvenv.cfg": "", "myenv/lib/v.py": BRANCHY, "venv/__init__.py": BRANCHY, "ignored/i.py": BRANCHY,
         "tracked.py": BRANCHY, ".gitignore": "ignored/\ntracked.py\n",
         "pyproject.toml": '[tool.velmora-scan]\nexclude = ["*_pb2.py"]\n',
     })
@@ -137,9 +139,10 @@ def test_selection_excludes_gitignore_and_force_exclude(tmp_path):
         assert r.returncode == 0, r.stderr
         return sorted({line.split(",")[0] for line in r.stdout.splitlines()[1:]})
 
-    assert files(".") == ["./pkg/a.py", "./pkg/gen/g.py", "./tracked.py"]
-    assert files(".", "--exclude", "gen") == ["./pkg/a.py", "./tracked.py"]
-    assert files(".", "--no-gitignore") == ["./ignored/i.py", "./pkg/a.py", "./pkg/gen/g.py", "./tracked.py"]
+    walked = ["./pkg/a.py", "./pkg/gen/g.py", "./tracked.py", "./venv/__init__.py"]  # venv: a package name too
+    assert files(".") == walked
+    assert files(".", "--exclude", "gen") == ["./pkg/a.py", "./tracked.py", "./venv/__init__.py"]
+    assert files(".", "--no-gitignore") == sorted(["./ignored/i.py", *walked])
     # A folder named on the command line is walked even when excluded.
     assert files("build") == ["build/lib/x.py"]
     assert files("ignored") == ["ignored/i.py"]
@@ -149,7 +152,7 @@ def test_selection_excludes_gitignore_and_force_exclude(tmp_path):
     assert files(*named, "--force-exclude") == ["pkg/a.py"]
     # The same selection without git.
     shutil.rmtree(tmp_path / ".git")
-    assert files(".") == ["./ignored/i.py", "./pkg/a.py", "./pkg/gen/g.py", "./tracked.py"]
+    assert files(".") == sorted(["./ignored/i.py", *walked])
 
 
 # -- suppressions and thresholds ---------------------------------------------------------

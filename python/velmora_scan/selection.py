@@ -15,12 +15,14 @@ from . import gitrepo
 from .config import project_base
 from .globs import PatternSet
 
-# Virtual environments, build output, caches, version-control folders and
-# vendored dependencies: never a project's own source. A dot folder counts
-# as such (``.git``, ``.venv``, ``.tox``, ...).
+# Build output, caches, version-control folders and installed dependencies:
+# never a project's own source. A dot folder counts as such (``.git``,
+# ``.venv``, ``.tox``, ...). Virtual environments are recognised by their
+# ``pyvenv.cfg`` whatever their name, not by a name such as ``venv``, which
+# is also a package of the standard library.
 DEFAULT_EXCLUDE = (
     ".*/", "__pycache__/", "__pypackages__/", "_build/", "buck-out/", "build/", "dist/",
-    "node_modules/", "site-packages/", "dist-packages/", "venv/", "*.egg-info/",
+    "node_modules/", "site-packages/", "dist-packages/", "*.egg-info/",
 )
 DEFAULT_INCLUDE = ("*.py",)
 
