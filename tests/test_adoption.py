@@ -307,15 +307,17 @@ def test_bad_baselines_are_refused_and_kept(tmp_path, content, expected):
 def test_diff_judges_changed_functions_only(tmp_path):
     one = BRANCHY.replace("def g", "def one")
     two = BRANCHY.replace("def g", "def two")
-    write(tmp_path, {"m.py": one + "\n" + two})
+    write(tmp_path, {"m.py": one + "\n" + two, "d\u00e9j\u00e0 vu.py": one})
     git(tmp_path, "init", "-q")
     git(tmp_path, "add", ".")
     git(tmp_path, "commit", "-qm", "start")
     (tmp_path / "m.py").write_text(one + "\n" + two.replace("return 3", "return 4"))
+    (tmp_path / "d\u00e9j\u00e0 vu.py").write_text(one.replace("return 2", "return 5"))  # a quoted name in git's diff
     (tmp_path / "new.py").write_text(BRANCHY)  # untracked: new as a whole
     r = run(".", "--diff", "HEAD", "--max-cyclomatic", "2", cwd=tmp_path)
     assert r.returncode == 1
-    assert findings(r) == ["./m.py:8 two cyclomatic 3 > 2", "./new.py:1 g cyclomatic 3 > 2"]
+    assert findings(r) == ["./d\u00e9j\u00e0 vu.py:1 one cyclomatic 3 > 2", "./m.py:8 two cyclomatic 3 > 2",
+                           "./new.py:1 g cyclomatic 3 > 2"]
     r = run(".", "--diff", "no-such-ref", cwd=tmp_path)
     assert r.returncode == 2 and "'no-such-ref' is not a commit" in r.stderr
     r = run(".", "--diff=--output=x", cwd=tmp_path)  # never an option of git

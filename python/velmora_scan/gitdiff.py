@@ -59,7 +59,9 @@ def parse_diff(text: bytes) -> dict[str, list[tuple[int, int]]]:
     current: list[tuple[int, int]] | None = None
     for line in text.split(b"\n"):
         if line.startswith(b"+++ "):
-            name = line[4:].rstrip(b"\r")
+            # A name with a space gets a tab after it (for patch programs);
+            # a name that really ends in a tab would be quoted.
+            name = line[4:].rstrip(b"\r\t")
             if name == b"/dev/null":
                 current = None
                 continue
