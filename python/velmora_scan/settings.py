@@ -67,7 +67,8 @@ FORMATS = ("text", "json", "sarif", "gitlab", "github", "csv")
 def _average(metric: str, scope: str):
     over = "a file's functions" if scope == "file" else "all functions of the input"
     flag = f"--max-{'file-' if scope == 'file' else ''}average-{metric.replace('_', '-')}"
-    return opt(None, flag, help=f"a finding when the mean {metric.replace('_', ' ')} of {over} exceeds X",
+    what = {"nesting": "nesting depth", "longest_path": "longest path"}.get(metric, metric + " complexity")
+    return opt(None, flag, help=f"a finding when the mean {what} of {over} exceeds X",
                type=_amount, metavar="X")
 
 
