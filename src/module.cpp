@@ -43,21 +43,35 @@ const Registration kRegistry[] = {
     {"compute_sequence_distance", nullptr, &compute_sequence_distance_def},
 };
 
-// Appends `name` to __all__ (creating it when missing), then binds it.
-int bind(PyObject* module, const char* name, PyObject* value) {
+// The module's __all__ list, created empty when the module has none. A
+// namespace that already holds something else there is refused before
+// anything is bound.
+Ref all_list(PyObject* module) {
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return all;
         PyErr_Clear();
         all = Ref::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Ref();
+        return all;
     }
+    if (!PyList_Check(all.get())) {
+        PyErr_Format(PyExc_TypeError, "velmora: __all__ must be a list, not '%s'", Py_TYPE(all.get())->tp_name);
+        return Ref();
+    }
+    return all;
+}
+
+// Appends `name` to __all__, then binds it.
+int bind(PyObject* module, PyObject* all, const char* name, PyObject* value) {
     Ref text = Ref::steal(PyUnicode_FromString(name));
-    if (!text || PyList_Append(all.get(), text.get()) < 0) return -1;
+    if (!text || PyList_Append(all, text.get()) < 0) return -1;
     return PyObject_SetAttr(module, text.get(), value);
 }
 
 int exec_module(PyObject* module) {
+    // The importing thread's first entry.
+    prepare_thread();
     if (!PyModule_Check(module)) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'", Py_TYPE(module)->tp_name);
         return -1;
@@ -73,6 +87,8 @@ int exec_module(PyObject* module) {
     }
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
+    Ref all = all_list(module);
+    if (!all) return -1;
     for (const Registration& r : kRegistry) {
         Ref value;
         if (r.type != nullptr) {
@@ -80,7 +96,7 @@ int exec_module(PyObject* module) {
         } else {
             value = Ref::steal(PyCFunction_NewEx(r.function, module, module_name.get()));
         }
-        if (!value || bind(module, r.name, value.get()) < 0) return -1;
+        if (!value || bind(module, all.get(), r.name, value.get()) < 0) return -1;
     }
     return 0;
 }

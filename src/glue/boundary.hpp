@@ -7,6 +7,7 @@
 #include "core/errors.hpp"
 
 #include <cassert>
+#include <exception>
 #include <new>
 #include <stdexcept>
 
@@ -23,10 +24,24 @@ PyObject* panic_exception_type();
 // A hook for core::Cancel: true (stop) when a signal handler raised.
 core::Cancel signal_cancel(std::uint64_t every);
 
+// The C++ runtime keeps each thread's exception state in thread-local
+// storage that the C library allocates on the thread's first throw, and the
+// C library ends the process when that allocation fails. A first throw is
+// often a std::bad_alloc, thrown just when memory has run out; so every
+// entry into the module touches the state, which creates it on a thread's
+// first entry while memory is still there and is a plain look-up after.
+inline void prepare_thread() noexcept {
+    // Kept through a volatile: the function is declared pure, so a result
+    // left unused would let the compiler drop the call.
+    volatile int pending = std::uncaught_exceptions();
+    static_cast<void>(pending);
+}
+
 // Runs `f`, which returns a new reference or nullptr with an error set, and
 // translates every C++ exception into the matching Python exception.
 template <class F>
 PyObject* guarded(F&& f) noexcept {
+    prepare_thread();
     PyObject* result = nullptr;
     try {
         result = f();

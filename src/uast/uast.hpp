@@ -43,8 +43,9 @@ struct Node : core::RcBase {
     std::vector<NodePtr> children;
     std::string id;
 
-    // Frees a subtree with an explicit work list: a chain of a million
-    // nested nodes must not take a million C stack frames.
+    // Frees a subtree without recursion and without allocating: a chain of
+    // a million nested nodes must not take a million C stack frames, and
+    // freeing must work when memory has run out.
     static void rc_destroy(const Node* node) noexcept;
 };
 
