@@ -38,7 +38,7 @@ public:
         while (true) {
             Entry& e = table_[i];
             if (e.value == kNone) {
-                require_u32(size_ + 1, "number of distinct ids");
+                require_u32(size_ + 1, Fault::kTooManyIds);
                 e.key = id;
                 e.value = static_cast<std::uint32_t>(size_++);
                 inserted = true;

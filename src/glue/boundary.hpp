@@ -1,6 +1,7 @@
 // The boundary between the C++ core and CPython: no C++ exception crosses
-// it, failed internal checks become PanicException, and long loops answer
-// Ctrl-C through a Cancel hook that asks the interpreter for signals.
+// it, failed internal checks become PanicException with the wording this
+// file owns, and long loops answer Ctrl-C through a Cancel hook that asks
+// the interpreter for signals.
 #pragma once
 
 #include "glue/ref.hpp"
@@ -16,6 +17,9 @@ namespace velmora::glue {
 // Raises PanicException(message). The class derives from BaseException, is
 // created on first use and kept for the life of the process.
 void raise_panic(const char* message);
+
+// Raises PanicException with the message of a failed core check.
+void raise_failure(const core::Failure& failure);
 
 // The exception class itself (created on first use); nullptr with an error
 // set if it cannot be created.
@@ -54,8 +58,8 @@ PyObject* guarded(F&& f) noexcept {
         // signal handler raised).
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
         result = nullptr;
-    } catch (const core::Panic& e) {
-        raise_panic(e.what());
+    } catch (const core::Failure& e) {
+        raise_failure(e);
         result = nullptr;
     } catch (const std::exception& e) {
         raise_panic(e.what());
