@@ -4,6 +4,7 @@
 #include "glue/types.hpp"
 
 #include "cfg/cfg_py.hpp"
+#include "cfg/edge_py.hpp"
 #include "frc/frc_py.hpp"
 #include "ph/ph_py.hpp"
 #include "probes_ast/probes_py.hpp"
@@ -72,13 +73,11 @@ int bind(PyObject* module, PyObject* all, const char* name, PyObject* value) {
 int exec_module(PyObject* module) {
     // The importing thread's first entry.
     prepare_thread();
-    if (!PyModule_Check(module)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'", Py_TYPE(module)->tp_name);
-        return -1;
-    }
     // The class objects are created once per process and belong to the
     // main interpreter; another interpreter sharing them could corrupt
-    // their reference counts, so it is refused.
+    // their reference counts, so it is refused. (The slot below refuses
+    // isolated interpreters before this step runs; legacy ones, which
+    // ignore it, are stopped here.)
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "velmora can only be imported in the main interpreter: its classes are created once "
@@ -103,6 +102,9 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // Not supported: the classes are process-wide objects of the main
+    // interpreter, so no second interpreter may load the module.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
@@ -112,7 +114,7 @@ PyModuleDef module_def = {
     "",            // m_doc: empty
     0,             // m_size: no per-module state
     nullptr,       // m_methods: functions are bound by exec_module
-    module_slots,  // m_slots: exactly one, the exec step
+    module_slots,  // m_slots: the exec step and the interpreter rule
     nullptr,
     nullptr,
     nullptr,

@@ -99,10 +99,6 @@ def scan(
     return result
 
 
-def default_jobs() -> int:
-    return max(1, min(os.cpu_count() or 1, 8))
-
-
 def is_tty(stream=None) -> bool:
     stream = stream if stream is not None else sys.stderr
     try:

@@ -62,6 +62,6 @@ void raise_failure(const core::Failure& failure) {
     }
 }
 
-core::Cancel signal_cancel(std::uint64_t every) { return core::Cancel(&signals_pending, nullptr, every); }
+core::Cancel signal_cancel() { return core::Cancel(&signals_pending, nullptr, kSignalPollInterval); }
 
 }  // namespace velmora::glue

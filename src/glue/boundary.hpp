@@ -25,8 +25,14 @@ void raise_failure(const core::Failure& failure);
 // set if it cannot be created.
 PyObject* panic_exception_type();
 
+// Units of work between two looks for a pending signal. A unit is about a
+// nanosecond of work in every loop that ticks (an edge visited, a byte
+// compressed, a 64-cell word of the edit table), so Ctrl-C is answered
+// within a few milliseconds while the look itself costs nothing measurable.
+inline constexpr std::uint64_t kSignalPollInterval = std::uint64_t{1} << 20;
+
 // A hook for core::Cancel: true (stop) when a signal handler raised.
-core::Cancel signal_cancel(std::uint64_t every);
+core::Cancel signal_cancel();
 
 // The C++ runtime keeps each thread's exception state in thread-local
 // storage that the C library allocates on the thread's first throw, and the
@@ -70,18 +76,6 @@ PyObject* guarded(F&& f) noexcept {
     }
     assert((result == nullptr) == (PyErr_Occurred() != nullptr));
     return result;
-}
-
-// The same for slots that return an int status (0 ok, -1 error).
-template <class F>
-int guarded_status(F&& f) noexcept {
-    PyObject* r = guarded([&]() -> PyObject* {
-        if (f() < 0) return nullptr;
-        Py_RETURN_NONE;
-    });
-    if (r == nullptr) return -1;
-    Py_DECREF(r);
-    return 0;
 }
 
 }  // namespace velmora::glue
