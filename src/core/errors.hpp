@@ -27,7 +27,7 @@ enum class Fault : std::uint8_t {
 // Thrown by a failed internal check. Plain data, so throwing it allocates
 // nothing beyond the exception object itself.
 struct Failure {
-    Fault fault;
+    Fault fault{};
     std::uint64_t node = 0;        // kCycle
     const char* detail = nullptr;  // kCompressor: static text owned by zlib
 };

@@ -23,14 +23,8 @@ public:
     // True when this was the last reference.
     bool rc_dec() const noexcept { return --count_ == 0; }
 
-    // Once the count has dropped to zero the field is spent, and iterative
-    // destruction chains dying objects through it: freeing then needs no
-    // work list, so it cannot fail for want of memory.
-    void rc_link(const RcBase* next) const noexcept { count_ = reinterpret_cast<std::uintptr_t>(next); }
-    const RcBase* rc_next() const noexcept { return reinterpret_cast<const RcBase*>(count_); }
-
 private:
-    mutable std::uintptr_t count_ = 0;
+    mutable std::uint64_t count_ = 0;
 };
 
 template <class T>

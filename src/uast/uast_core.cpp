@@ -4,18 +4,18 @@ namespace velmora::uast {
 
 void Node::rc_destroy(const Node* node) noexcept {
     // Children whose last reference was held by a dying node join the chain
-    // of dying nodes (linked through their spent counts) before the node is
+    // of dying nodes (through their own link field) before the node is
     // deleted, so deleting never recurses and never allocates: a tree is
     // often freed just when memory has run out.
-    node->rc_link(nullptr);
     const Node* dying = node;
+    dying->next_dying = nullptr;
     while (dying != nullptr) {
         const Node* n = dying;
-        dying = static_cast<const Node*>(n->rc_next());
+        dying = n->next_dying;
         for (NodePtr& child : const_cast<std::vector<NodePtr>&>(n->children)) {
             const Node* c = child.leak();
             if (c != nullptr && c->rc_dec()) {
-                c->rc_link(dying);
+                c->next_dying = dying;
                 dying = c;
             }
         }
