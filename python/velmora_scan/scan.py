@@ -18,7 +18,7 @@ from .selection import Selector
 from .settings import Settings
 from .similarity import find_duplicates
 
-__all__ = ["SAMPLE", "scan", "stdlib_root", "default_jobs", "is_tty"]
+__all__ = ["SAMPLE", "scan", "stdlib_root", "is_tty"]
 
 Task = tuple[str, str, int, bool]
 
