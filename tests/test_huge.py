@@ -201,19 +201,18 @@ STARVED = textwrap.dedent("""
 
     def starved(action):
         # Runs action() with the address space capped and every byte that
-        # malloc could still hand out taken, largest pieces first.
+        # malloc could still hand out taken: largest pieces first, then
+        # every small size, since glibc caches freed small chunks per exact
+        # size where no request of another size reaches them.
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         with open("/proc/self/statm") as f:
             used = int(f.read().split()[0]) * resource.getpagesize()
         resource.setrlimit(resource.RLIMIT_AS, (used + 64 * 2**20, hard))
-        count, size = 0, 1 << 24
-        while size:
-            p = libc.malloc(size)
-            if p:
+        count = 0
+        for size in [1 << k for k in range(24, -1, -1)] + list(range(8, 1100, 16)):
+            while p := libc.malloc(size):
                 held[count] = p
                 count += 1
-            else:
-                size >>= 1
         try:
             return action()
         finally:
