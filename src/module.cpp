@@ -4,6 +4,7 @@
 #include "glue/types.hpp"
 
 #include "cfg/cfg_py.hpp"
+#include "cfg/edge_py.hpp"
 #include "frc/frc_py.hpp"
 #include "ph/ph_py.hpp"
 #include "probes_ast/probes_py.hpp"
@@ -43,28 +44,40 @@ const Registration kRegistry[] = {
     {"compute_sequence_distance", nullptr, &compute_sequence_distance_def},
 };
 
-// Appends `name` to __all__ (creating it when missing), then binds it.
-int bind(PyObject* module, const char* name, PyObject* value) {
+// The module's __all__ list, created empty when the module has none. A
+// namespace that already holds something else there is refused before
+// anything is bound.
+Ref all_list(PyObject* module) {
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return all;
         PyErr_Clear();
         all = Ref::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Ref();
+        return all;
     }
+    if (!PyList_Check(all.get())) {
+        PyErr_Format(PyExc_TypeError, "velmora: __all__ must be a list, not '%s'", Py_TYPE(all.get())->tp_name);
+        return Ref();
+    }
+    return all;
+}
+
+// Appends `name` to __all__, then binds it.
+int bind(PyObject* module, PyObject* all, const char* name, PyObject* value) {
     Ref text = Ref::steal(PyUnicode_FromString(name));
-    if (!text || PyList_Append(all.get(), text.get()) < 0) return -1;
+    if (!text || PyList_Append(all, text.get()) < 0) return -1;
     return PyObject_SetAttr(module, text.get(), value);
 }
 
 int exec_module(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'", Py_TYPE(module)->tp_name);
-        return -1;
-    }
+    // The importing thread's first entry.
+    prepare_thread();
     // The class objects are created once per process and belong to the
     // main interpreter; another interpreter sharing them could corrupt
-    // their reference counts, so it is refused.
+    // their reference counts, so it is refused. (The slot below refuses
+    // isolated interpreters before this step runs; legacy ones, which
+    // ignore it, are stopped here.)
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "velmora can only be imported in the main interpreter: its classes are created once "
@@ -73,6 +86,8 @@ int exec_module(PyObject* module) {
     }
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
+    Ref all = all_list(module);
+    if (!all) return -1;
     for (const Registration& r : kRegistry) {
         Ref value;
         if (r.type != nullptr) {
@@ -80,13 +95,16 @@ int exec_module(PyObject* module) {
         } else {
             value = Ref::steal(PyCFunction_NewEx(r.function, module, module_name.get()));
         }
-        if (!value || bind(module, r.name, value.get()) < 0) return -1;
+        if (!value || bind(module, all.get(), r.name, value.get()) < 0) return -1;
     }
     return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // Not supported: the classes are process-wide objects of the main
+    // interpreter, so no second interpreter may load the module.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
@@ -96,7 +114,7 @@ PyModuleDef module_def = {
     "",            // m_doc: empty
     0,             // m_size: no per-module state
     nullptr,       // m_methods: functions are bound by exec_module
-    module_slots,  // m_slots: exactly one, the exec step
+    module_slots,  // m_slots: the exec step and the interpreter rule
     nullptr,
     nullptr,
     nullptr,

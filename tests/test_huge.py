@@ -187,6 +187,80 @@ def test_unsatisfiable_allocations_raise_memory_error():
             assert line.endswith("MemoryError") or line == "cycle_basis no error", line
 
 
+STARVED = textwrap.dedent("""
+    import ctypes, resource, sys, threading
+    import velmora as v
+
+    libc = ctypes.CDLL(None)
+    libc.malloc.restype = ctypes.c_void_p
+    libc.malloc.argtypes = [ctypes.c_size_t]
+    libc.free.argtypes = [ctypes.c_void_p]
+    held = (ctypes.c_void_p * 1_000_000)()
+    span = v.SourceSpan(None, 0, 0, 0, 0, 0, 0)
+    native = v.NativeRef("p", "1", "k")
+
+    def starved(action):
+        # Runs action() with the address space capped and every byte that
+        # malloc could still hand out taken: largest pieces first, then
+        # every small size, since glibc caches freed small chunks per exact
+        # size where no request of another size reaches them.
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        with open("/proc/self/statm") as f:
+            used = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + 64 * 2**20, hard))
+        count = 0
+        for size in [1 << k for k in range(24, -1, -1)] + list(range(8, 1100, 16)):
+            while p := libc.malloc(size):
+                held[count] = p
+                count += 1
+        try:
+            return action()
+        finally:
+            for i in range(count):
+                libc.free(held[i])
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+    def throw():
+        try:
+            v.UASTNode("k", "py", span, native)
+            return "no error"
+        except MemoryError:
+            return "MemoryError"
+
+    def chain():
+        node = v.UASTNode("leaf", "py", span, native)
+        for _ in range(10_000):
+            node = v.UASTNode("wrap", "py", span, native, {"a": "b"}, [node])
+        return node
+
+    def run():
+        v.SourceSpan(None, 0, 0, 0, 0, 0, 0)  # this thread's first entry
+        print("first throw", starved(throw), flush=True)
+        for name, make in [("chain", chain),
+                           ("graph", lambda: v.ControlFlowGraph({0: v.BasicBlock(0, [chain()])}))]:
+            box = [make()]
+            starved(box.clear)
+            print("freed", name, flush=True)
+
+    if sys.argv[1] == "worker":
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    else:
+        run()
+""")
+
+
+@pytest.mark.parametrize("thread", ["main", "worker"])
+def test_first_throw_and_freeing_work_when_memory_has_run_out(thread):
+    # With malloc unable to give a single byte, a thread's first C++ throw
+    # must still become MemoryError, and freeing a deep tree or a graph
+    # must not need memory of its own.
+    proc = subprocess.run([sys.executable, "-c", STARVED, thread], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert proc.stdout.split("\n") == ["first throw MemoryError", "freed chain", "freed graph", ""]
+
+
 def _complete_graph(n):
     return [v.WeightedEdge(i, j) for i in range(n) for j in range(i + 1, n)]
 

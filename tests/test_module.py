@@ -1,6 +1,7 @@
 """The module surface: registration, class properties, text signatures and
 the argument conventions every call shares."""
 
+import importlib.util
 import inspect
 import shutil
 import subprocess
@@ -241,3 +242,14 @@ def test_dict_mutated_while_its_keys_are_converted():
     blocks[8] = v.BasicBlock(1)
     g = v.ControlFlowGraph(blocks)
     assert sorted(g.blocks) == [7, 8]
+
+
+def test_a_preset_all_that_is_not_a_list_fails_the_import_and_binds_nothing():
+    spec = importlib.util.find_spec("velmora")
+    for preset in [(), "SourceSpan", None]:
+        m = importlib.util.module_from_spec(spec)
+        m.__all__ = preset
+        with pytest.raises(TypeError, match="__all__"):
+            spec.loader.exec_module(m)
+        assert m.__all__ is preset
+        assert not set(NAMES) & set(vars(m))

@@ -13,13 +13,28 @@ import sys
 import time
 import traceback
 
-from .findings import EXIT_ERROR, EXIT_INTERRUPTED, exit_status
+from . import baseline as baselines
+from . import config, gitdiff
+from .baseline import BaselineError
+from .config import ConfigError
+from .findings import EXIT_CLEAN, EXIT_ERROR, EXIT_INTERRUPTED, exit_status
+from .gitdiff import DiffError
+from .output import csv as csv_output
+from .output import github as github_output
+from .output import gitlab as gitlab_output
 from .output import json as json_output
+from .output import sarif as sarif_output
 from .output import text as text_output
 from .scan import is_tty, scan
-from .settings import Settings, parse_args
+from .settings import Settings, parse_args, version
 
-RENDERERS = {"text": text_output.render, "json": json_output.render}
+RENDERERS = {
+    "text": text_output.render, "json": json_output.render, "sarif": sarif_output.render,
+    "gitlab": gitlab_output.render, "github": github_output.render, "csv": csv_output.render,
+}
+# Formats whose document has no place for findings: those go to standard
+# error, so that the reason for exit status 1 is still in the log.
+FINDINGS_ON_STDERR = {"csv"}
 
 
 class Progress:
@@ -53,14 +68,51 @@ def _timings(result, settings: Settings) -> str:
     return f"time: {split}, whole-input passes {result.whole_input:.2f}s, rest {rest:.2f}s, wall {result.wall:.2f}s"
 
 
+def _say(message: str) -> None:
+    print(f"velmora-scan: {message}", file=sys.stderr)
+
+
 def run(settings: Settings) -> int:
+    # Everything that can refuse the run is checked before the analysis, so
+    # a wrong baseline or revision costs nothing and changes nothing.
+    recorded = previous = changes = None
+    if settings.update_baseline and not settings.baseline:
+        raise ConfigError("--update-baseline needs a baseline file: --baseline FILE, or baseline in the configuration")
+    if settings.baseline and settings.update_baseline:
+        previous = baselines.read(settings.baseline)
+    elif settings.baseline:
+        recorded = baselines.load(settings.baseline, version())
+    if settings.diff is not None:
+        changes = gitdiff.changes_since(settings.diff, settings.paths[0] if settings.paths else os.curdir)
+
     progress = Progress(sys.stderr) if settings.progress and is_tty(sys.stderr) else None
     result = scan(settings=settings, progress=progress)
+    status = None
+    if settings.update_baseline:
+        if exit_status(result.findings) == EXIT_ERROR:
+            _say(f"an internal error: {settings.baseline} is left as it was")
+            status = EXIT_ERROR
+        else:
+            n = baselines.write(settings.baseline, result.findings, [r.path for r in result.files],
+                                version(), previous)
+            _say(f"recorded {n} finding{'s' if n != 1 else ''} in {settings.baseline}")
+            status = EXIT_CLEAN
+    if changes is not None:
+        result.findings = gitdiff.judged(result.findings, result.functions, changes)
+    if recorded is not None:
+        new = recorded.new_findings(result.findings)
+        if len(new) < len(result.findings):
+            known = len(result.findings) - len(new)
+            _say(f"{known} finding{'s' if known != 1 else ''} recorded in {settings.baseline} not shown")
+        result.findings = new
     RENDERERS[settings.format](result, settings, sys.stdout)
     sys.stdout.flush()
+    if settings.format in FINDINGS_ON_STDERR:
+        for f in result.findings:
+            print(f.text(), file=sys.stderr)
     if settings.timings:
         print(_timings(result, settings), file=sys.stderr)
-    return exit_status(result.findings)
+    return exit_status(result.findings) if status is None else status
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -72,11 +124,18 @@ def main(argv: list[str] | None = None) -> int:
         except (AttributeError, ValueError):
             pass
     try:
-        settings, _ = parse_args(argv)
+        given_settings, given = parse_args(argv)
     except SystemExit as exc:  # --help, --version (0) and usage errors (2)
         return exc.code if isinstance(exc.code, int) else EXIT_ERROR
     try:
+        settings, sources = config.resolve(Settings, given_settings, given)
+        if settings.show_config:
+            sys.stdout.write(config.render(settings, sources))
+            return EXIT_CLEAN
         return run(settings)
+    except (ConfigError, BaselineError, DiffError) as exc:
+        _say(str(exc))
+        return EXIT_ERROR
     except KeyboardInterrupt:
         print("\nvelmora-scan: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

@@ -1,8 +1,10 @@
 """From the paths a user names to the files to analyse.
 
-Directories are walked in sorted order, skipping hidden directories,
-byte-code caches and installed third-party packages; a file named directly
-is taken whatever its suffix. Paths keep the form the user gave them: a
+Directories are walked in sorted order through a `Selector` (include and
+exclude patterns, default exclusions such as dot folders, byte-code caches,
+virtual environments and installed third-party packages, and git's ignore
+rules); a file named directly is taken whatever its suffix, unless
+``force_exclude`` applies the exclusions to named paths too. Paths keep the form the user gave them: a
 directory ``src/`` gives ``src/pkg/mod.py``, an absolute path stays absolute.
 A path that does not exist, or a directory that cannot be listed, is a
 problem of that path only: it is reported and the rest is still walked.
@@ -15,10 +17,10 @@ import sysconfig
 from dataclasses import dataclass
 from typing import Iterable, Iterator
 
+from .selection import Selector
 from .source import special_kind
 
 SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample")
-_SKIP_DIRS = {"__pycache__", "site-packages", "dist-packages"}
 
 
 def stdlib_root() -> str:
@@ -31,10 +33,14 @@ class Candidate:
     problem: str = ""   # non-empty: the path cannot be analysed, and why
 
 
-def discover(paths: Iterable[str]) -> Iterator[Candidate]:
+def discover(paths: Iterable[str], selector: Selector | None = None,
+             force_exclude: bool = False) -> Iterator[Candidate]:
     """Every Python file under ``paths`` once (by real path), in a stable
     order, and every path that could not be looked at with its reason."""
     seen: set[str] = set()
+    selector = selector or Selector.build(os.getcwd())
+    paths = list(paths)
+    dropped = selector.force_excluded([p for p in paths if os.path.lexists(p)]) if force_exclude else set()
 
     def fresh(p: str) -> bool:
         key = os.path.realpath(p)
@@ -44,6 +50,8 @@ def discover(paths: Iterable[str]) -> Iterator[Candidate]:
         return True
 
     for path in paths:
+        if path in dropped:
+            continue
         try:
             st = os.stat(path)
         except OSError as exc:
@@ -58,19 +66,11 @@ def discover(paths: Iterable[str]) -> Iterator[Candidate]:
             if fresh(path):
                 yield Candidate(path)
             continue
-        problems: list[OSError] = []
-        for root, dirs, files in os.walk(path, onerror=problems.append):
-            for exc in problems:
-                yield Candidate(exc.filename or root, f"{type(exc).__name__}: {exc.strerror or exc}")
-            problems.clear()
-            dirs[:] = sorted(d for d in dirs if d not in _SKIP_DIRS and not d.startswith("."))
-            for name in sorted(files):
-                if name.endswith(".py"):
-                    p = os.path.join(root, name)
-                    if fresh(p):
-                        yield Candidate(p)
-        for exc in problems:
-            yield Candidate(exc.filename or path, f"{type(exc).__name__}: {exc.strerror or exc}")
+        for p, problem in selector.walk(path):
+            if problem:
+                yield Candidate(p, problem)
+            elif fresh(p):
+                yield Candidate(p)
 
 
 def module_name(path: str, _cache: dict[str, bool] = {}) -> str:

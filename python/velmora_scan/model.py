@@ -68,7 +68,7 @@ class FileReport:
 
 @dataclass(frozen=True, slots=True)
 class Finding:
-    kind: str            # "threshold" | "file" | "internal"
+    kind: str            # "threshold" | "file" | "internal" | "average" | "suppression"
     path: str
     line: int | None = None
     qualname: str | None = None
@@ -80,6 +80,8 @@ class Finding:
     def text(self) -> str:
         """The one-line form: ``path:line qualname metric value > limit``
         or ``path: reason``."""
+        if self.kind == "average":
+            return f"{self.path or '(input)'}: average {self.metric} {_num(self.value)} > {_num(self.limit)} ({self.reason})"
         if self.metric is not None:
             return f"{self.path}:{self.line} {self.qualname} {self.metric} {_num(self.value)} > {_num(self.limit)}"
         if self.line is not None:

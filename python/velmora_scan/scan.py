@@ -15,10 +15,11 @@ from .callgraph import call_edges, choke_points
 from .discover import SAMPLE, Candidate, discover, module_name, stdlib_root
 from .findings import collect
 from .model import FileReport, ScanResult, Timings
+from .selection import Selector
 from .settings import Settings
 from .similarity import find_duplicates
 
-__all__ = ["SAMPLE", "scan", "stdlib_root", "default_jobs", "is_tty"]
+__all__ = ["SAMPLE", "scan", "stdlib_root", "is_tty"]
 
 # (block_size, count_bool_ops, engine, cache directory or "", cache options)
 Options = tuple[int, bool, str, str, tuple]
@@ -81,7 +82,7 @@ def scan(
     if paths is None:
         paths = input_paths(settings)
     start = time.perf_counter()
-    candidates: list[Candidate] = list(discover(paths))
+    candidates: list[Candidate] = list(discover(paths, Selector.for_settings(settings), settings.force_exclude))
     reports: list[FileReport | None] = [None] * len(candidates)
     modules: list[str] = [""] * len(candidates)
     result_options = (settings.block_size, settings.count_bool_ops, settings.engine)

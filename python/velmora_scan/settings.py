@@ -15,6 +15,9 @@ import sys
 from dataclasses import dataclass, field, fields
 from importlib import metadata
 
+from .config import Override
+from .selection import DEFAULT_EXCLUDE, DEFAULT_INCLUDE
+
 #: Characters per block for the per-file entropy variance: about a screenful
 #: of code, so that a block is long enough to compress at all.
 DEFAULT_BLOCK_SIZE = 512
@@ -35,9 +38,10 @@ Diagnostics and progress go to standard error."""
 
 def opt(default, *flags: str, help: str, **kwargs):
     """A settings field with its command-line flags; ``kwargs`` go to
-    ``add_argument`` (type, metavar, action, choices, dest aliases)."""
+    ``add_argument`` (type, metavar, action, choices, dest aliases).
+    ``cli=False`` makes a field that only a configuration file sets."""
     factory = kwargs.pop("factory", None)
-    meta = {"flags": flags, "help": help, "argparse": kwargs}
+    meta = {"flags": flags, "help": help, "argparse": kwargs, "cli": kwargs.pop("cli", True)}
     if factory is not None:
         return field(default_factory=factory, metadata=meta)
     return field(default=default, metadata=meta)
@@ -50,6 +54,24 @@ def _count(text: str) -> int:
     return value
 
 
+def _amount(text: str) -> float:
+    value = float(text)
+    if not value >= 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError("must be a finite number, not negative")
+    return value
+
+
+FORMATS = ("text", "json", "sarif", "gitlab", "github", "csv")
+
+
+def _average(metric: str, scope: str):
+    over = "a file's functions" if scope == "file" else "all functions of the input"
+    flag = f"--max-{'file-' if scope == 'file' else ''}average-{metric.replace('_', '-')}"
+    what = {"nesting": "nesting depth", "longest_path": "longest path"}.get(metric, metric + " complexity")
+    return opt(None, flag, help=f"a finding when the mean {what} of {over} exceeds X",
+               type=_amount, metavar="X")
+
+
 @dataclass
 class Settings:
     paths: list[str] = opt(
@@ -57,7 +79,7 @@ class Settings:
         factory=list, nargs="*", metavar="PATH",
     )
     stdlib: bool = opt(False, "--stdlib", help="analyse the running interpreter's standard library", action="store_true")
-    format: str = opt("text", "--format", help="report format (default: text)", choices=("text", "json"))
+    format: str = opt("text", "--format", help="report format (default: text)", choices=FORMATS)
     min_complexity: int = opt(
         1, "--min-complexity", help="list only functions of cyclomatic complexity N or more",
         type=_count, metavar="N",
@@ -118,8 +140,79 @@ class Settings:
     )
     timings: bool = opt(False, "--timings", help="print the time split to standard error", action="store_true")
 
+    # Averages: per file (overridable per path) and over the whole input.
+    max_file_average_cyclomatic: float | None = _average("cyclomatic", "file")
+    max_file_average_cognitive: float | None = _average("cognitive", "file")
+    max_file_average_essential: float | None = _average("essential", "file")
+    max_file_average_nesting: float | None = _average("nesting", "file")
+    max_file_average_longest_path: float | None = _average("longest_path", "file")
+    max_average_cyclomatic: float | None = _average("cyclomatic", "input")
+    max_average_cognitive: float | None = _average("cognitive", "input")
+    max_average_essential: float | None = _average("essential", "input")
+    max_average_nesting: float | None = _average("nesting", "input")
+    max_average_longest_path: float | None = _average("longest_path", "input")
+    overrides: list[Override] = opt(
+        None, help="thresholds for files matching glob patterns ([[tool.velmora-scan.overrides]])",
+        factory=list, cli=False,
+    )
+
+    # Configuration and file selection.
+    config: str | None = opt(
+        None, "--config", help="read [tool.velmora-scan] from FILE instead of the nearest pyproject.toml "
+        "above the first path", metavar="FILE",
+    )
+    show_config: bool = opt(
+        False, "--show-config", help="print the settings in effect and where each came from, then exit",
+        action="store_true",
+    )
+    include: list[str] = opt(
+        None, "--include", help="glob of the files to analyse in directories (default: *.py; repeatable, "
+        "replaces the configured list)", factory=lambda: list(DEFAULT_INCLUDE), action="append", metavar="GLOB",
+    )
+    exclude: list[str] = opt(
+        None, "--exclude", help="glob of files or folders to leave out (repeatable; adds to the configured ones)",
+        factory=list, action="append", metavar="GLOB",
+    )
+    default_exclude: list[str] = opt(
+        None, help="folders left out unless replaced in the configuration: virtual environments, "
+        "build output, caches, dot folders", factory=lambda: list(DEFAULT_EXCLUDE), cli=False,
+    )
+    gitignore: bool = opt(
+        True, "--no-gitignore", help="analyse files that git ignores too (by default they are left out)",
+        action="store_false",
+    )
+    force_exclude: bool = opt(
+        False, "--force-exclude", help="apply the exclusions and git's ignore rules to paths named on the "
+        "command line as well (for pre-commit, which names every file)", action="store_true",
+    )
+
+    # Suppressions, ratchets and changed code.
+    report_unused_suppressions: bool = opt(
+        False, "--report-unused-suppressions",
+        help="a finding for each '# velmora:' comment that silences nothing, sits on no function, "
+        "or cannot be read", action="store_true",
+    )
+    baseline: str | None = opt(
+        None, "--baseline", help="fail only on findings that FILE does not record (new ones, or grown values)",
+        metavar="FILE",
+    )
+    update_baseline: bool = opt(
+        False, "--update-baseline", help="record the current findings in the --baseline file and exit 0",
+        action="store_true",
+    )
+    diff: str | None = opt(
+        None, "--diff", help="judge only the functions changed since the git revision REF "
+        "(git diff REF, untracked files included)", metavar="REF",
+    )
+
     def threshold(self, metric: str) -> int | None:
         return getattr(self, "max_" + metric)
+
+    def file_average(self, metric: str) -> float | None:
+        return getattr(self, "max_file_average_" + metric)
+
+    def input_average(self, metric: str) -> float | None:
+        return getattr(self, "max_average_" + metric)
 
     def replace(self, **changes) -> "Settings":
         return dataclasses.replace(self, **changes)
@@ -152,6 +245,8 @@ def parser() -> argparse.ArgumentParser:
     )
     for f in fields(Settings):
         meta = f.metadata
+        if not meta["cli"]:
+            continue
         if meta["flags"]:
             p.add_argument(*meta["flags"], dest=f.name, help=meta["help"], **meta["argparse"])
         else:

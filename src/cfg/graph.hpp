@@ -61,7 +61,8 @@ struct Graph {
 
     std::size_t block_count() const noexcept { return block_ids.size(); }
     bool is_block(std::uint32_t slot) const noexcept { return slot < block_ids.size(); }
-    // Throws core::Panic when the graph exceeds the 32-bit numbering.
+    // Throws core::Failure (kGraphNumbering) when the graph exceeds the
+    // 32-bit numbering.
     void require_numbering() const;
 };
 

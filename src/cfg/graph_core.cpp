@@ -5,7 +5,7 @@
 namespace velmora::cfg {
 
 void Graph::require_numbering() const {
-    if (oversized) throw core::Panic("graph exceeds the 32-bit node and edge numbering");
+    if (oversized) throw core::Failure{core::Fault::kGraphNumbering};
 }
 
 void GraphBuilder::add_block(std::uint64_t key, BlockPtr block) {
@@ -35,7 +35,7 @@ Graph GraphBuilder::finish(std::vector<Edge> edges, std::uint64_t entry_id, std:
             g_.edge_target[i] = index_.intern(g_.edges[i].target);
         }
         g_.exit_slot = index_.intern(exit_id);
-    } catch (const core::Panic&) {
+    } catch (const core::Failure&) {
         // More distinct ids than 32 bits number: construction itself never
         // fails, so the metrics report it when they are asked.
         g_.oversized = true;

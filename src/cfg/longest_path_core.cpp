@@ -9,7 +9,6 @@
 // thrown away with the check's failure, which is why the entry is only
 // consulted once the sort has finished.
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "cfg/metrics.hpp"
@@ -17,9 +16,6 @@
 namespace velmora::cfg {
 
 namespace {
-
-constexpr const char* kCycleMessage =
-    "CFG has a back-edge not tagged LOOPBACK/CONTINUE \xE2\x80\x94 builder invariant violated: Cycle(NodeIndex(";
 
 bool is_forward(EdgeKind k) noexcept { return k != EdgeKind::LOOPBACK && k != EdgeKind::CONTINUE; }
 
@@ -69,13 +65,13 @@ std::uint32_t node_on_cycle(const ForwardGraph& fg, const std::vector<std::uint3
     for (std::size_t u = 0; u < n && start == core::kNone; ++u) {
         if (remaining[u] != 0) start = static_cast<std::uint32_t>(u);
     }
-    if (start == core::kNone) throw core::Panic("cycle search found no unsorted node");
+    if (start == core::kNone) throw core::Failure{core::Fault::kCycleSearch};
     std::vector<bool> seen(n, false);
     std::uint32_t u = start;
     while (!seen[u]) {
         seen[u] = true;
         u = pred[u];
-        if (u == core::kNone) throw core::Panic("cycle search lost its predecessor chain");
+        if (u == core::kNone) throw core::Failure{core::Fault::kCycleSearch};
     }
     return u;
 }
@@ -111,7 +107,7 @@ std::uint64_t longest_acyclic_path(const Graph& g) {
         }
     }
     if (queue.size() != n) {
-        throw core::Panic(std::string(kCycleMessage) + std::to_string(node_on_cycle(fg, indegree)) + "))");
+        throw core::Failure{core::Fault::kCycle, node_on_cycle(fg, indegree)};
     }
     if (!g.is_block(g.exit_slot) || dist[g.exit_slot] == 0) return 0;
     return dist[g.exit_slot] - 1;

@@ -20,7 +20,8 @@ std::uint64_t essential_complexity(const Graph& g);
 // ticked once per edge visit.
 std::uint64_t max_nesting_depth(const Graph& g, core::Cancel& cancel);
 // Edges on a longest entry-to-exit path once LOOPBACK and CONTINUE edges
-// are set aside; throws core::Panic when the rest has a cycle.
+// are set aside; throws core::Failure (kCycle, naming a node on it) when
+// the rest has a cycle.
 std::uint64_t longest_acyclic_path(const Graph& g);
 
 }  // namespace velmora::cfg

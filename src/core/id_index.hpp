@@ -38,7 +38,7 @@ public:
         while (true) {
             Entry& e = table_[i];
             if (e.value == kNone) {
-                require_u32(size_ + 1, "number of distinct ids");
+                require_u32(size_ + 1, Fault::kTooManyIds);
                 e.key = id;
                 e.value = static_cast<std::uint32_t>(size_++);
                 inserted = true;
@@ -79,10 +79,13 @@ private:
         return static_cast<std::size_t>(z) & mask_;
     }
 
+    // The new table is allocated before anything changes, so a failed
+    // allocation leaves the index as it was.
     void rehash(std::size_t cap) {
+        std::vector<Entry> grown(cap);
         std::vector<Entry> old;
         old.swap(table_);
-        table_.assign(cap, Entry{});
+        table_.swap(grown);
         mask_ = cap - 1;
         for (const Entry& e : old) {
             if (e.value == kNone) continue;

@@ -97,7 +97,7 @@ namespace {
 // Position of `value` in the sorted range, which must hold it.
 std::size_t position_of(const std::uint32_t* begin, const std::uint32_t* end, std::uint32_t value) {
     const std::uint32_t* p = std::lower_bound(begin, end, value);
-    if (p == end || *p != value) throw core::Panic(core::kNoEntry);
+    if (p == end || *p != value) throw core::Failure{core::Fault::kNoEntry};
     return static_cast<std::size_t>(p - begin);
 }
 

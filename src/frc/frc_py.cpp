@@ -26,15 +26,11 @@ PyObject* weighted_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, P
     });
 }
 
-PyObject* weighted_source(PyObject* self, void*) { return from_u64(unbox<WeightedEdge>(self).source); }
-PyObject* weighted_target(PyObject* self, void*) { return from_u64(unbox<WeightedEdge>(self).target); }
-PyObject* weighted_weight(PyObject* self, void*) { return from_f64(unbox<WeightedEdge>(self).weight); }
-
 PyGetSetDef weighted_getset[] = {
-    {"source", weighted_source, nullptr, nullptr, nullptr},
-    {"target", weighted_target, nullptr, nullptr, nullptr},
-    {"weight", weighted_weight, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    member<&WeightedEdge::source>("source"),
+    member<&WeightedEdge::target>("target"),
+    member<&WeightedEdge::weight>("weight"),
+    kGetSetEnd,
 };
 
 PyType_Slot weighted_slots[] = {
@@ -45,25 +41,15 @@ PyType_Slot weighted_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec weighted_spec = {
-    .name = "builtins.WeightedEdge",
-    .basicsize = sizeof(Box<WeightedEdge>),
-    .itemsize = 0,
-    .flags = kRecordFlags,
-    .slots = weighted_slots,
-};
+PyType_Spec weighted_spec = box_spec<WeightedEdge>("builtins.WeightedEdge", kRecordFlags, weighted_slots);
 
 // ---------------------------------------------------------------- EdgeCurvature
 
-PyObject* curvature_source(PyObject* self, void*) { return from_u64(unbox<EdgeCurvature>(self).source); }
-PyObject* curvature_target(PyObject* self, void*) { return from_u64(unbox<EdgeCurvature>(self).target); }
-PyObject* curvature_value(PyObject* self, void*) { return from_f64(unbox<EdgeCurvature>(self).curvature); }
-
 PyGetSetDef curvature_getset[] = {
-    {"source", curvature_source, nullptr, nullptr, nullptr},
-    {"target", curvature_target, nullptr, nullptr, nullptr},
-    {"curvature", curvature_value, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    member<&EdgeCurvature::source>("source"),
+    member<&EdgeCurvature::target>("target"),
+    member<&EdgeCurvature::curvature>("curvature"),
+    kGetSetEnd,
 };
 
 PyType_Slot curvature_slots[] = {
@@ -72,13 +58,7 @@ PyType_Slot curvature_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec curvature_spec = {
-    .name = "builtins.EdgeCurvature",
-    .basicsize = sizeof(Box<EdgeCurvature>),
-    .itemsize = 0,
-    .flags = kResultFlags,
-    .slots = curvature_slots,
-};
+PyType_Spec curvature_spec = box_spec<EdgeCurvature>("builtins.EdgeCurvature", kResultFlags, curvature_slots);
 
 }  // namespace
 
@@ -89,22 +69,8 @@ LazyType edge_curvature_type{&curvature_spec};
 
 namespace {
 
-// How many units of work pass between two looks for a pending signal.
-constexpr std::uint64_t kSignalEvery = 1u << 22;
-
 bool edges_arg(PyObject* seq, std::vector<WeightedEdge>& out) {
-    PyTypeObject* tp = weighted_edge_type.get();
-    if (tp == nullptr) return false;
-    return for_each_item(
-        seq, "edges", [&](std::size_t n) { out.reserve(n); },
-        [&](PyObject* item) {
-            if (!Py_IS_TYPE(item, tp)) {
-                type_error("edges", "'%s' object cannot be converted to 'WeightedEdge'", Py_TYPE(item)->tp_name);
-                return false;
-            }
-            out.push_back(unbox<WeightedEdge>(item));
-            return true;
-        });
+    return records_arg(seq, "edges", weighted_edge_type, out);
 }
 
 bool node_weights_arg(PyObject* dict, frc::NodeWeights& out) {
@@ -134,7 +100,7 @@ PyObject* balanced_forman_curvature(PyObject*, PyObject* const* args, Py_ssize_t
         if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
         std::vector<WeightedEdge> edges;
         if (!edges_arg(a[0], edges)) return nullptr;
-        core::Cancel cancel = signal_cancel(kSignalEvery);
+        core::Cancel cancel = signal_cancel();
         return curvature_list(frc::balanced_forman_curvature(edges, cancel));
     });
 }
@@ -149,7 +115,7 @@ PyObject* directed_forman_curvature(PyObject*, PyObject* const* args, Py_ssize_t
         if (!edges_arg(a[0], edges)) return nullptr;
         frc::NodeWeights weights;
         if (!absent_or_none(a[1]) && !node_weights_arg(a[1], weights)) return nullptr;
-        core::Cancel cancel = signal_cancel(kSignalEvery);
+        core::Cancel cancel = signal_cancel();
         return curvature_list(frc::directed_forman_curvature(edges, weights, cancel));
     });
 }

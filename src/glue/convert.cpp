@@ -104,21 +104,6 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     return check_required(sig, out);
 }
 
-bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (!check_positional(sig, nargs, out)) return false;
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
-    if (kwargs != nullptr) {
-        Py_ssize_t pos = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!place_keyword(sig, key, value, nargs, out)) return false;
-        }
-    }
-    return check_required(sig, out);
-}
-
 // ---------------------------------------------------------------- scalars
 
 namespace {

@@ -27,8 +27,6 @@ struct Signature {
 // borrowed reference, or nullptr for an omitted optional parameter.
 bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out);
-// The same for the tuple-and-dict convention (tp_new).
-bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
 inline bool absent_or_none(PyObject* o) { return o == nullptr || o == Py_None; }
 

@@ -48,4 +48,9 @@ PyObject* new_from_tuple(vectorcallfunc vectorcall, PyTypeObject* tp, PyObject* 
     });
 }
 
+bool refuse_record(PyObject* o, const LazyType& type, const char* param) {
+    type_error(param, "'%s' object cannot be converted to '%s'", Py_TYPE(o)->tp_name, type.name());
+    return false;
+}
+
 }  // namespace velmora::glue

@@ -4,11 +4,18 @@
 // type specs once per process, on first use, and kept.
 #pragma once
 
+#include "core/rc.hpp"
 #include "glue/boundary.hpp"
 #include "glue/convert.hpp"
 
+#include <cstring>
+#include <functional>
 #include <new>
+#include <optional>
+#include <string>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace velmora::glue {
 
@@ -21,6 +28,18 @@ struct Box {
 template <class T>
 T& unbox(PyObject* o) noexcept {
     return reinterpret_cast<Box<T>*>(o)->value;
+}
+
+// The record a Box holds: the value itself, or for values that records
+// share (nodes, blocks, a cycle basis: those counted by core::Rc) the value
+// its Rc points to.
+template <class T>
+const T& record_of(PyObject* o) noexcept {
+    if constexpr (std::is_base_of_v<core::RcBase, T>) {
+        return *unbox<core::Rc<const T>>(o);
+    } else {
+        return unbox<T>(o);
+    }
 }
 
 template <class T>
@@ -49,6 +68,18 @@ inline constexpr unsigned long kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IM
 // Result classes, which Python cannot instantiate.
 inline constexpr unsigned long kResultFlags = kRecordFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
+// The spec of a class whose instances are Box<Stored>.
+template <class Stored>
+constexpr PyType_Spec box_spec(const char* name, unsigned long flags, PyType_Slot* slots) {
+    return {
+        .name = name,
+        .basicsize = sizeof(Box<Stored>),
+        .itemsize = 0,
+        .flags = static_cast<unsigned int>(flags),
+        .slots = slots,
+    };
+}
+
 // A class object created on first use from its spec and then kept for the
 // life of the process. `vectorcall` (optional) is the fast constructor;
 // `setup` (optional) adds class attributes before first use.
@@ -60,6 +91,11 @@ public:
 
     // Borrowed; nullptr with an error set when creation fails.
     PyTypeObject* get();
+    // The bare class name, as users write it ("CFGEdge").
+    const char* name() const noexcept {
+        const char* dot = std::strrchr(spec_->name, '.');
+        return dot != nullptr ? dot + 1 : spec_->name;
+    }
     // True when `o` is an instance (the classes are final, so this is the
     // exact-type test).
     bool is(PyObject* o) { return type_ != nullptr && Py_IS_TYPE(o, type_); }
@@ -81,15 +117,79 @@ PyObject* tp_new_via(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     return new_from_tuple(Vectorcall, tp, args, kwargs);
 }
 
-// A record parameter: an instance of exactly `type`, else TypeError naming
-// the parameter ("'int' object cannot be converted to 'CFGEdge'").
+// Refuses `o` where an instance of exactly `type` was expected, naming the
+// parameter: "argument 'edges': 'int' object cannot be converted to
+// 'CFGEdge'". Always returns false.
+bool refuse_record(PyObject* o, const LazyType& type, const char* param);
+
+// A record parameter: an instance of exactly `type`, else TypeError.
 template <class T>
-const T* record_arg(PyObject* o, LazyType& type, const char* param, const char* class_name) {
+const T* record_arg(PyObject* o, LazyType& type, const char* param) {
     if (!type.is(o)) {
-        type_error(param, "'%s' object cannot be converted to '%s'", Py_TYPE(o)->tp_name, class_name);
+        refuse_record(o, type, param);
         return nullptr;
     }
     return &unbox<T>(o);
 }
+
+// A sequence parameter of records of exactly `type`: appends what each Box
+// holds (for shared values, a new reference to the value), in order.
+template <class Stored>
+bool records_arg(PyObject* seq, const char* param, LazyType& type, std::vector<Stored>& out) {
+    PyTypeObject* tp = type.get();
+    if (tp == nullptr) return false;
+    return for_each_item(
+        seq, param, [&](std::size_t n) { out.reserve(n); },
+        [&](PyObject* item) {
+            if (!Py_IS_TYPE(item, tp)) return refuse_record(item, type, param);
+            out.push_back(unbox<Stored>(item));
+            return true;
+        });
+}
+
+// ---------------------------------------------------------------- attributes
+
+// New Python objects for the plain field types of records.
+inline PyObject* to_python(std::uint64_t v) { return from_u64(v); }
+inline PyObject* to_python(double v) { return from_f64(v); }
+inline PyObject* to_python(const std::string& s) { return from_text(s); }
+inline PyObject* to_python(const char* s) { return from_text(s); }
+inline PyObject* to_python(const std::optional<std::string>& s) {
+    if (!s) Py_RETURN_NONE;
+    return from_text(*s);
+}
+
+template <class M>
+struct MemberOf;
+template <class C, class V>
+struct MemberOf<V C::*> {
+    using Record = C;
+};
+
+// The getter of a record attribute: `Field` is a data member or a const
+// member function of the stored record, and its value becomes a Python
+// object through `Convert` (a function of the value) or, by default, the
+// to_python overload of its type.
+template <auto Field, auto Convert = nullptr>
+PyObject* member_get(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        using Record = typename MemberOf<decltype(Field)>::Record;
+        const auto& value = std::invoke(Field, record_of<Record>(self));
+        if constexpr (std::is_same_v<decltype(Convert), std::nullptr_t>) {
+            return to_python(value);
+        } else {
+            return Convert(value);
+        }
+    });
+}
+
+// One read-only attribute entry of a getset table.
+template <auto Field, auto Convert = nullptr>
+constexpr PyGetSetDef member(const char* name, const char* doc = nullptr) {
+    return {name, member_get<Field, Convert>, nullptr, doc, nullptr};
+}
+
+// The getset table's end marker.
+inline constexpr PyGetSetDef kGetSetEnd = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace velmora::glue

@@ -51,7 +51,7 @@ using CycleBasisPtr = core::Rc<const CycleBasis>;
 
 // Builds the basis of `g`: the forest is grown from the entry (when it is a
 // block) and then from every block not yet reached, in the graph's block
-// order. Time is linear in blocks plus edges. Throws core::Panic when the
+// order. Time is linear in blocks plus edges. Throws core::Failure when the
 // graph exceeds the 32-bit numbering; `cancel` is ticked per block reached.
 CycleBasisPtr compute_cycle_basis(const cfg::Graph& g, core::Cancel& cancel);
 

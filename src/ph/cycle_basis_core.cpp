@@ -65,7 +65,7 @@ BasisGraph build_basis_graph(const cfg::Graph& g, CycleBasis& basis) {
         basis.edges.push_back(g.edges[i]);
     }
     const std::size_t m = bg.first.size();
-    core::require_u32(m, "number of admitted edges");
+    core::require_u32(m, core::Fault::kTooManyAdmittedEdges);
 
     // Counts per node, as first end and as second end.
     std::vector<std::uint32_t> out_count(n, 0);
@@ -139,7 +139,7 @@ Forest grow_forest(const cfg::Graph& g, const BasisGraph& bg, core::Cancel& canc
 
 CycleBasisPtr compute_cycle_basis(const cfg::Graph& g, core::Cancel& cancel) {
     g.require_numbering();
-    core::require_u32(g.block_count(), "number of blocks");
+    core::require_u32(g.block_count(), core::Fault::kTooManyBlocks);
     auto* built = new CycleBasis();
     CycleBasisPtr basis = CycleBasisPtr::adopt(built);
     CycleBasis& out = *built;
@@ -169,7 +169,7 @@ namespace {
 // their common ancestor, so a root here means the forest is broken.
 const ForestNode& step_up(const CycleBasis& b, std::uint32_t node) {
     const ForestNode& at = b.forest[node];
-    if (at.parent == kNone) throw core::Panic(core::kNoEntry);
+    if (at.parent == kNone) throw core::Failure{core::Fault::kNoEntry};
     return at;
 }
 

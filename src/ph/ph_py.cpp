@@ -1,6 +1,6 @@
 #include "ph/ph_py.hpp"
 
-#include "cfg/cfg_py.hpp"
+#include "cfg/edge_py.hpp"
 #include "ph/cycle_basis.hpp"
 
 #include <vector>
@@ -18,10 +18,11 @@ namespace {
 struct Generator {
     CycleBasisPtr basis;
     std::size_t index = 0;
+
+    const cfg::Edge& back_edge() const noexcept { return basis->back_edge(index); }
 };
 
 const Generator& generator_of(PyObject* self) { return unbox<Generator>(self); }
-const CycleBasis& basis_of(PyObject* self) { return *unbox<CycleBasisPtr>(self); }
 
 // ---------------------------------------------------------------- CycleGenerator
 
@@ -64,21 +65,13 @@ PyObject* generator_edges(PyObject* self, void*) {
     });
 }
 
-PyObject* generator_back_edge(PyObject* self, void*) {
-    return guarded([&] {
-        const Generator& gen = generator_of(self);
-        return cfg_edge_object(gen.basis->back_edge(gen.index));
-    });
-}
-
 PyGetSetDef generator_getset[] = {
     {"blocks", generator_blocks, nullptr,
      const_cast<char*>("Ordered walk of block ids forming the closed loop; first == last."), nullptr},
     {"edges", generator_edges, nullptr,
      const_cast<char*>("The tree-path edges plus the one back edge, in walk order."), nullptr},
-    {"back_edge", generator_back_edge, nullptr,
-     const_cast<char*>("The non-tree edge that \"generates\" this cycle."), nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    member<&Generator::back_edge, cfg_edge_object>("back_edge", "The non-tree edge that \"generates\" this cycle."),
+    kGetSetEnd,
 };
 
 // No Py_tp_doc: the class's __doc__ is None.
@@ -88,13 +81,7 @@ PyType_Slot generator_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec generator_spec = {
-    .name = "builtins.CycleGenerator",
-    .basicsize = sizeof(Box<Generator>),
-    .itemsize = 0,
-    .flags = kResultFlags,
-    .slots = generator_slots,
-};
+PyType_Spec generator_spec = box_spec<Generator>("builtins.CycleGenerator", kResultFlags, generator_slots);
 
 // ---------------------------------------------------------------- CycleBasisResult
 
@@ -107,16 +94,13 @@ PyObject* result_cycles(PyObject* self, void*) {
     });
 }
 
-PyObject* result_betti_1(PyObject* self, void*) { return from_u64(basis_of(self).cycle_count()); }
-
 PyGetSetDef result_getset[] = {
     {"cycles", result_cycles, nullptr, nullptr, nullptr},
-    {"betti_1", result_betti_1, nullptr,
-     const_cast<char*>("Rank of H1 (the cycle space) \u2014 equals `cyclomatic_complexity() - 1`\n"
-                       "when the CFG has a single connected component (P=1, guaranteed by the\n"
-                       "builder's synthetic entry/exit blocks)."),
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    member<&CycleBasis::cycle_count>("betti_1",
+                                     "Rank of H1 (the cycle space) \u2014 equals `cyclomatic_complexity() - 1`\n"
+                                     "when the CFG has a single connected component (P=1, guaranteed by the\n"
+                                     "builder's synthetic entry/exit blocks)."),
+    kGetSetEnd,
 };
 
 PyType_Slot result_slots[] = {
@@ -125,13 +109,7 @@ PyType_Slot result_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec result_spec = {
-    .name = "builtins.CycleBasisResult",
-    .basicsize = sizeof(Box<CycleBasisPtr>),
-    .itemsize = 0,
-    .flags = kResultFlags,
-    .slots = result_slots,
-};
+PyType_Spec result_spec = box_spec<CycleBasisPtr>("builtins.CycleBasisResult", kResultFlags, result_slots);
 
 }  // namespace
 
@@ -142,7 +120,7 @@ PyObject* cycle_basis_of(const cfg::Graph& graph) {
     return guarded([&]() -> PyObject* {
         PyTypeObject* tp = cycle_basis_result_type.get();
         if (tp == nullptr) return nullptr;
-        core::Cancel cancel = signal_cancel(1u << 20);
+        core::Cancel cancel = signal_cancel();
         return box_new(tp, ph::compute_cycle_basis(graph, cancel));
     });
 }

@@ -10,8 +10,6 @@ namespace velmora::probes {
 
 namespace {
 
-constexpr const char* kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
-
 // Input goes to deflate in pieces of this size: it keeps zlib's 32-bit
 // counters far from overflow on huge texts and lets a long compression poll
 // for Ctrl-C between pieces. Deflate's output does not depend on how its
@@ -41,7 +39,7 @@ constexpr int kDefaultMemLevel = 8;
 constexpr int kSmallMemLevel = 1;
 
 [[noreturn]] void fail(const z_stream& zs, int rc) {
-    throw core::Panic(std::string(kUnwrap) + (zs.msg != nullptr ? zs.msg : zError(rc)));
+    throw core::Failure{core::Fault::kCompressor, 0, zs.msg != nullptr ? zs.msg : zError(rc)};
 }
 
 std::size_t find_crlf(std::string_view text, std::size_t from) {
@@ -211,7 +209,7 @@ Measure Compressor::measure(std::string_view text) {
         flush();
         size = s.finish();
     }
-    if (length == 0) throw core::Panic("compressed_ratio of an empty text");
+    if (length == 0) throw core::Failure{core::Fault::kEmptyText};
     const double raw = static_cast<double>(size) / static_cast<double>(length);
     return Measure{size, damp(raw, length), length};
 }
@@ -219,7 +217,7 @@ Measure Compressor::measure(std::string_view text) {
 // ---------------------------------------------------------------- probes
 
 Measure compressed_ratio(std::string_view normalized, core::Cancel& cancel) {
-    if (normalized.empty()) throw core::Panic("compressed_ratio of an empty text");
+    if (normalized.empty()) throw core::Failure{core::Fault::kEmptyText};
     Compressor c(cancel);
     const std::uint64_t size = c.stream_size(normalized);
     const double raw = static_cast<double>(size) / static_cast<double>(normalized.size());

@@ -8,26 +8,14 @@ using probes::Detailed;
 
 namespace {
 
-// Long probes poll for signals once this many units of work (bytes fed to
-// deflate, plus a fixed cost per block) have passed: about every 4000
-// one-character blocks, or every MiB of a whole text.
-constexpr std::uint64_t kPollEvery = std::uint64_t{1} << 20;
-
 // ---------------------------------------------------------------- EntropyResult
 
-const Detailed& detailed_of(PyObject* self) { return unbox<Detailed>(self); }
-
-PyObject* result_ratio(PyObject* self, void*) { return from_f64(detailed_of(self).ratio); }
-PyObject* result_compressed_size(PyObject* self, void*) { return from_u64(detailed_of(self).compressed_size); }
-PyObject* result_original_size(PyObject* self, void*) { return from_u64(detailed_of(self).original_size); }
-PyObject* result_interpretation(PyObject* self, void*) { return from_text(detailed_of(self).interpretation); }
-
 PyGetSetDef result_getset[] = {
-    {"ratio", result_ratio, nullptr, nullptr, nullptr},
-    {"compressed_size", result_compressed_size, nullptr, nullptr, nullptr},
-    {"original_size", result_original_size, nullptr, nullptr, nullptr},
-    {"interpretation", result_interpretation, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    member<&Detailed::ratio>("ratio"),
+    member<&Detailed::compressed_size>("compressed_size"),
+    member<&Detailed::original_size>("original_size"),
+    member<&Detailed::interpretation>("interpretation"),
+    kGetSetEnd,
 };
 
 PyType_Slot result_slots[] = {
@@ -36,13 +24,7 @@ PyType_Slot result_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec result_spec = {
-    .name = "builtins.EntropyResult",
-    .basicsize = sizeof(Box<Detailed>),
-    .itemsize = 0,
-    .flags = kResultFlags,
-    .slots = result_slots,
-};
+PyType_Spec result_spec = box_spec<Detailed>("builtins.EntropyResult", kResultFlags, result_slots);
 
 // ---------------------------------------------------------------- functions
 
@@ -69,7 +51,7 @@ PyObject* kolmogorov_proxy(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return guarded([&]() -> PyObject* {
         std::string_view source;
         if (!source_arg("calculate_kolmogorov_proxy", args, nargs, kwnames, source)) return nullptr;
-        core::Cancel cancel = signal_cancel(kPollEvery);
+        core::Cancel cancel = signal_cancel();
         return from_f64(probes::kolmogorov_proxy(source, cancel));
     });
 }
@@ -80,7 +62,7 @@ PyObject* entropy_detailed(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (!source_arg("calculate_entropy_detailed", args, nargs, kwnames, source)) return nullptr;
         PyTypeObject* tp = entropy_result_type.get();
         if (tp == nullptr) return nullptr;
-        core::Cancel cancel = signal_cancel(kPollEvery);
+        core::Cancel cancel = signal_cancel();
         return box_new(tp, probes::entropy_detailed(source, cancel));
     });
 }
@@ -90,7 +72,7 @@ PyObject* block_entropy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         std::string_view source;
         std::uint64_t block_size = 0;
         if (!block_args("calculate_block_entropy", args, nargs, kwnames, source, block_size)) return nullptr;
-        core::Cancel cancel = signal_cancel(kPollEvery);
+        core::Cancel cancel = signal_cancel();
         const std::vector<double> values = probes::block_entropy(source, block_size, cancel);
         return new_list(values.size(), [&](std::size_t i) { return from_f64(values[i]); });
     });
@@ -101,7 +83,7 @@ PyObject* entropy_variance(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         std::string_view source;
         std::uint64_t block_size = 0;
         if (!block_args("calculate_entropy_variance", args, nargs, kwnames, source, block_size)) return nullptr;
-        core::Cancel cancel = signal_cancel(kPollEvery);
+        core::Cancel cancel = signal_cancel();
         return from_f64(probes::variance(probes::block_entropy(source, block_size, cancel)));
     });
 }

@@ -40,17 +40,11 @@ PyObject* counts_dict(const EditCounts& c) {
     return dict.release();
 }
 
-PyObject* result_raw_distance(PyObject* self, void*) { return from_u64(unbox<DistanceValue>(self).raw_distance); }
-PyObject* result_normalized_distance(PyObject* self, void*) {
-    return from_f64(unbox<DistanceValue>(self).normalized_distance);
-}
-PyObject* result_operations(PyObject* self, void*) { return counts_dict(unbox<DistanceValue>(self).operations); }
-
 PyGetSetDef result_getset[] = {
-    {"raw_distance", result_raw_distance, nullptr, nullptr, nullptr},
-    {"normalized_distance", result_normalized_distance, nullptr, nullptr, nullptr},
-    {"operations", result_operations, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    member<&DistanceValue::raw_distance>("raw_distance"),
+    member<&DistanceValue::normalized_distance>("normalized_distance"),
+    member<&DistanceValue::operations, counts_dict>("operations"),
+    kGetSetEnd,
 };
 
 PyType_Slot result_slots[] = {
@@ -59,13 +53,7 @@ PyType_Slot result_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec result_spec = {
-    .name = "builtins.DistanceResult",
-    .basicsize = sizeof(Box<DistanceValue>),
-    .itemsize = 0,
-    .flags = kResultFlags,
-    .slots = result_slots,
-};
+PyType_Spec result_spec = box_spec<DistanceValue>("builtins.DistanceResult", kResultFlags, result_slots);
 
 // ---------------------------------------------------------------- compute_sequence_distance
 
@@ -93,9 +81,6 @@ bool symbols_arg(PyObject* seq, const char* param, SymbolTable& table, std::vect
         });
 }
 
-// Signals are looked at about every four million table cells.
-constexpr std::uint64_t kWordsPerSignalCheck = 1u << 16;
-
 PyObject* compute_sequence_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"source", "target"};
     static const Signature sig{"compute_sequence_distance", names, 2, 2};
@@ -107,7 +92,7 @@ PyObject* compute_sequence_distance(PyObject*, PyObject* const* args, Py_ssize_t
         std::vector<std::uint32_t> target;
         if (!symbols_arg(a[0], "source", table, source)) return nullptr;
         if (!symbols_arg(a[1], "target", table, target)) return nullptr;
-        core::Cancel cancel = signal_cancel(kWordsPerSignalCheck);
+        core::Cancel cancel = signal_cancel();
         const EditCounts counts = profunctors::sequence_distance(source, target, cancel);
         Ref distance = Ref::steal(from_u64(counts.distance));
         if (!distance) return nullptr;

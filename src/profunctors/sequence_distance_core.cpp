@@ -466,7 +466,7 @@ std::uint32_t SymbolTable::intern(std::string_view text, std::uint64_t h) {
         }
         i = (i + 1) & mask_;
     }
-    core::require_u32(entries_.size() + 1, "number of distinct texts");
+    core::require_u32(entries_.size() + 1, core::Fault::kTooManyTexts);
     const auto x = static_cast<std::uint32_t>(entries_.size());
     entries_.push_back(Entry{h, bytes_.size(), text.size()});
     bytes_.append(text);

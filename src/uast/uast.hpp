@@ -42,9 +42,12 @@ struct Node : core::RcBase {
     std::vector<std::pair<std::string, std::string>> attributes;
     std::vector<NodePtr> children;
     std::string id;
+    // Links the nodes that are being freed (see rc_destroy).
+    mutable const Node* next_dying = nullptr;
 
-    // Frees a subtree with an explicit work list: a chain of a million
-    // nested nodes must not take a million C stack frames.
+    // Frees a subtree without recursion and without allocating: a chain of
+    // a million nested nodes must not take a million C stack frames, and
+    // freeing must work when memory has run out.
     static void rc_destroy(const Node* node) noexcept;
 };
 

@@ -3,24 +3,20 @@
 namespace velmora::uast {
 
 void Node::rc_destroy(const Node* node) noexcept {
-    // Children whose last reference was held by a dying node are detached
-    // onto `pending` before the node is deleted, so deleting never recurses.
-    std::vector<const Node*> pending;
-    pending.push_back(node);
-    while (!pending.empty()) {
-        const Node* n = pending.back();
-        pending.pop_back();
-        auto& kids = const_cast<std::vector<NodePtr>&>(n->children);
-        for (NodePtr& child : kids) {
+    // Children whose last reference was held by a dying node join the chain
+    // of dying nodes (through their own link field) before the node is
+    // deleted, so deleting never recurses and never allocates: a tree is
+    // often freed just when memory has run out.
+    const Node* dying = node;
+    dying->next_dying = nullptr;
+    while (dying != nullptr) {
+        const Node* n = dying;
+        dying = n->next_dying;
+        for (NodePtr& child : const_cast<std::vector<NodePtr>&>(n->children)) {
             const Node* c = child.leak();
             if (c != nullptr && c->rc_dec()) {
-                try {
-                    pending.push_back(c);
-                } catch (...) {
-                    // Out of memory while freeing: fall back to recursion
-                    // for this one subtree rather than leak it.
-                    rc_destroy(c);
-                }
+                c->next_dying = dying;
+                dying = c;
             }
         }
         delete n;

@@ -33,26 +33,15 @@ PyObject* span_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObj
 
 using Span = uast::SourceSpan;
 
-template <std::uint64_t Span::*Field>
-PyObject* span_number(PyObject* self, void*) {
-    return from_u64(unbox<Span>(self).*Field);
-}
-
-PyObject* span_file(PyObject* self, void*) {
-    const auto& file = unbox<Span>(self).file;
-    if (!file) Py_RETURN_NONE;
-    return from_text(*file);
-}
-
 PyGetSetDef span_getset[] = {
-    {"file", span_file, nullptr, nullptr, nullptr},
-    {"start_byte", span_number<&Span::start_byte>, nullptr, nullptr, nullptr},
-    {"end_byte", span_number<&Span::end_byte>, nullptr, nullptr, nullptr},
-    {"start_line", span_number<&Span::start_line>, nullptr, nullptr, nullptr},
-    {"start_column", span_number<&Span::start_column>, nullptr, nullptr, nullptr},
-    {"end_line", span_number<&Span::end_line>, nullptr, nullptr, nullptr},
-    {"end_column", span_number<&Span::end_column>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    member<&Span::file>("file"),
+    member<&Span::start_byte>("start_byte"),
+    member<&Span::end_byte>("end_byte"),
+    member<&Span::start_line>("start_line"),
+    member<&Span::start_column>("start_column"),
+    member<&Span::end_line>("end_line"),
+    member<&Span::end_column>("end_column"),
+    kGetSetEnd,
 };
 
 PyType_Slot span_slots[] = {
@@ -64,13 +53,7 @@ PyType_Slot span_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec span_spec = {
-    .name = "builtins.SourceSpan",
-    .basicsize = sizeof(Box<Span>),
-    .itemsize = 0,
-    .flags = kRecordFlags,
-    .slots = span_slots,
-};
+PyType_Spec span_spec = box_spec<Span>("builtins.SourceSpan", kRecordFlags, span_slots);
 
 // ---------------------------------------------------------------- NativeRef
 
@@ -91,16 +74,11 @@ PyObject* native_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyO
 
 using Native = uast::NativeRef;
 
-template <std::string Native::*Field>
-PyObject* native_text(PyObject* self, void*) {
-    return from_text(unbox<Native>(self).*Field);
-}
-
 PyGetSetDef native_getset[] = {
-    {"parser", native_text<&Native::parser>, nullptr, nullptr, nullptr},
-    {"parser_version", native_text<&Native::parser_version>, nullptr, nullptr, nullptr},
-    {"node_kind", native_text<&Native::node_kind>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    member<&Native::parser>("parser"),
+    member<&Native::parser_version>("parser_version"),
+    member<&Native::node_kind>("node_kind"),
+    kGetSetEnd,
 };
 
 PyType_Slot native_slots[] = {
@@ -111,13 +89,7 @@ PyType_Slot native_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec native_spec = {
-    .name = "builtins.NativeRef",
-    .basicsize = sizeof(Box<Native>),
-    .itemsize = 0,
-    .flags = kRecordFlags,
-    .slots = native_slots,
-};
+PyType_Spec native_spec = box_spec<Native>("builtins.NativeRef", kRecordFlags, native_slots);
 
 // ---------------------------------------------------------------- UASTNode
 
@@ -142,10 +114,10 @@ PyObject* node_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObj
         NodePtr node = NodePtr::adopt(new Node());
         auto& n = const_cast<Node&>(*node);
         if (!to_text(a[0], "kind", n.kind) || !to_text(a[1], "lang", n.lang)) return nullptr;
-        const Span* span = record_arg<Span>(a[2], source_span_type, "span", "SourceSpan");
+        const Span* span = record_arg<Span>(a[2], source_span_type, "span");
         if (span == nullptr) return nullptr;
         n.span = *span;
-        const Native* native = record_arg<Native>(a[3], native_ref_type, "native", "NativeRef");
+        const Native* native = record_arg<Native>(a[3], native_ref_type, "native");
         if (native == nullptr) return nullptr;
         n.native = *native;
         if (!attributes_arg(a[4], n.attributes)) return nullptr;
@@ -155,25 +127,13 @@ PyObject* node_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObj
     });
 }
 
-const Node& node_of(PyObject* self) { return *unbox<NodePtr>(self); }
+PyObject* span_object(const Span& span) { return box_new(source_span_type.get(), span); }
+PyObject* native_object(const Native& native) { return box_new(native_ref_type.get(), native); }
 
-template <std::string Node::*Field>
-PyObject* node_text(PyObject* self, void*) {
-    return from_text(node_of(self).*Field);
-}
-
-PyObject* node_span(PyObject* self, void*) {
-    return guarded([&] { return box_new(source_span_type.get(), node_of(self).span); });
-}
-
-PyObject* node_native(PyObject* self, void*) {
-    return guarded([&] { return box_new(native_ref_type.get(), node_of(self).native); });
-}
-
-PyObject* node_attributes(PyObject* self, void*) {
+PyObject* attributes_dict(const std::vector<std::pair<std::string, std::string>>& attributes) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
-    for (const auto& [k, v] : node_of(self).attributes) {
+    for (const auto& [k, v] : attributes) {
         Ref key = Ref::steal(from_text(k));
         Ref value = Ref::steal(from_text(v));
         if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
@@ -181,17 +141,15 @@ PyObject* node_attributes(PyObject* self, void*) {
     return dict.release();
 }
 
-PyObject* node_children(PyObject* self, void*) { return node_list_to_py(node_of(self).children); }
-
 PyGetSetDef node_getset[] = {
-    {"kind", node_text<&Node::kind>, nullptr, nullptr, nullptr},
-    {"lang", node_text<&Node::lang>, nullptr, nullptr, nullptr},
-    {"span", node_span, nullptr, nullptr, nullptr},
-    {"native", node_native, nullptr, nullptr, nullptr},
-    {"attributes", node_attributes, nullptr, nullptr, nullptr},
-    {"children", node_children, nullptr, nullptr, nullptr},
-    {"id", node_text<&Node::id>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    member<&Node::kind>("kind"),
+    member<&Node::lang>("lang"),
+    member<&Node::span, span_object>("span"),
+    member<&Node::native, native_object>("native"),
+    member<&Node::attributes, attributes_dict>("attributes"),
+    member<&Node::children, node_list_to_py>("children"),
+    member<&Node::id>("id"),
+    kGetSetEnd,
 };
 
 PyType_Slot node_slots[] = {
@@ -202,13 +160,7 @@ PyType_Slot node_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec node_spec = {
-    .name = "builtins.UASTNode",
-    .basicsize = sizeof(Box<NodePtr>),
-    .itemsize = 0,
-    .flags = kRecordFlags,
-    .slots = node_slots,
-};
+PyType_Spec node_spec = box_spec<NodePtr>("builtins.UASTNode", kRecordFlags, node_slots);
 
 }  // namespace
 
@@ -217,24 +169,13 @@ LazyType native_ref_type{&native_spec, native_vectorcall};
 LazyType uast_node_type{&node_spec, node_vectorcall};
 
 bool node_list_arg(PyObject* seq, const char* param, std::vector<NodePtr>& out) {
-    PyTypeObject* tp = uast_node_type.get();
-    if (tp == nullptr) return false;
-    return for_each_item(
-        seq, param, [&](std::size_t n) { out.reserve(n); },
-        [&](PyObject* item) {
-            if (!Py_IS_TYPE(item, tp)) {
-                type_error(param, "'%s' object cannot be converted to 'UASTNode'", Py_TYPE(item)->tp_name);
-                return false;
-            }
-            out.push_back(unbox<NodePtr>(item));
-            return true;
-        });
+    return records_arg(seq, param, uast_node_type, out);
 }
 
 PyObject* node_list_to_py(const std::vector<NodePtr>& nodes) {
     PyTypeObject* tp = uast_node_type.get();
     if (tp == nullptr) return nullptr;
-    return guarded([&] { return new_list(nodes.size(), [&](std::size_t i) { return box_new(tp, nodes[i]); }); });
+    return new_list(nodes.size(), [&](std::size_t i) { return box_new(tp, nodes[i]); });
 }
 
 }  // namespace velmora::glue

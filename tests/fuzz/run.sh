@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer harnesses over the C++ core (with AddressSanitizer
-# and UndefinedBehaviorSanitizer) and runs each for a bounded time.
+# Builds the libFuzzer harnesses over the C++ core (CMake with
+# -DVELMORA_FUZZ=ON: clang, AddressSanitizer and UndefinedBehaviorSanitizer)
+# and runs each for a bounded time.
 #   tests/fuzz/run.sh [seconds per harness, default 60] [harness names...]
 # Corpora are kept in build/fuzz/corpus-<name> between runs; a crash or a
 # model mismatch leaves its input in build/fuzz and fails the run.
@@ -9,7 +10,7 @@ cd "$(dirname "$0")/../.."
 seconds=${1:-60}
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(probes distance curvature)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(probes distance curvature cfg)
 
 if ! command -v clang++ >/dev/null 2>&1; then
     echo "== installing clang for the fuzzers" >&2
@@ -17,17 +18,10 @@ if ! command -v clang++ >/dev/null 2>&1; then
 fi
 
 out=build/fuzz
-mkdir -p "$out"
-flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc -Itests/fuzz)
-
-sources_for() {
-    case "$1" in
-        probes) echo src/probes_ast/*_core.cpp ;;
-        distance) echo src/profunctors/*_core.cpp ;;
-        curvature) echo src/frc/*_core.cpp ;;
-        *) echo "unknown harness: $1" >&2; return 1 ;;
-    esac
-}
+py=${PYTHON:-$(scripts/find-python.sh)}
+cmake -S . -B "$out" -G Ninja -DPython_EXECUTABLE="$py" -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON >/dev/null
+cmake --build "$out" -j 2 --target "${harnesses[@]/%/_fuzz}"
 
 # Inputs longer than this only slow the models down without reaching new code.
 max_len_for() {
@@ -35,13 +29,13 @@ max_len_for() {
         probes) echo 4096 ;;
         distance) echo 1200 ;;
         curvature) echo 3000 ;;
+        cfg) echo 800 ;;
+        *) echo "unknown harness: $1" >&2; return 1 ;;
     esac
 }
 
 for name in "${harnesses[@]}"; do
     echo "== fuzzing $name for ${seconds}s"
-    # shellcheck disable=SC2046
-    clang++ "${flags[@]}" "tests/fuzz/${name}_fuzz.cpp" $(sources_for "$name") -lz -o "$out/${name}_fuzz"
     corpus="$out/corpus-$name"
     mkdir -p "$corpus"
     [ -n "$(ls -A "$corpus")" ] || printf 'a\r\nb' >"$corpus/seed"

@@ -45,8 +45,8 @@ int main() {
     bool panicked = false;
     try {
         probes::compressed_ratio("", cancel);
-    } catch (const core::Panic&) {
-        panicked = true;
+    } catch (const core::Failure& e) {
+        panicked = e.fault == core::Fault::kEmptyText;
     }
     check(panicked, "empty text is refused");
     return failures == 0 ? 0 : 1;
