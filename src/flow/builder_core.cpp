@@ -84,7 +84,7 @@ public:
         current_ = kEntry;
         start(EdgeKind::UNCONDITIONAL);
         for (const Step& s : tape) step(s);
-        if (!frames_.empty() || !decisions_.empty()) throw core::Panic("construct tape left constructs open");
+        if (!frames_.empty() || !decisions_.empty()) throw MalformedTape{"construct tape left constructs open"};
         edge(current_, kExit, EdgeKind::UNCONDITIONAL);
     }
 
@@ -104,7 +104,7 @@ private:
 
     std::uint32_t new_block() {
         if (nested_ != 0) return 0;
-        core::require_u32(graph.block_count + std::size_t{1}, "function graph");
+        core::require_u32(graph.block_count + std::size_t{1}, core::Fault::kTooManyBlocks);
         return graph.block_count++;
     }
     void edge(std::uint32_t s, std::uint32_t t, EdgeKind k) {
@@ -124,7 +124,7 @@ private:
         return b;
     }
     Frame& top(Op op) {
-        if (frames_.empty() || frames_.back().op != op) throw core::Panic("construct tape out of order");
+        if (frames_.empty() || frames_.back().op != op) throw MalformedTape{"construct tape out of order"};
         return frames_.back();
     }
     void open(Frame f) {
@@ -444,7 +444,7 @@ private:
                 return;
             }
         }
-        throw core::Panic("construct tape holds an unknown step");
+        throw MalformedTape{"construct tape holds an unknown step"};
     }
 
     // The end of the try region being left goes to the meeting block,
@@ -490,7 +490,7 @@ Measures measure(const std::vector<Step>& tape, const Options& options, Workspac
     cfg::Graph g;
     const std::size_t n = fg.block_count;
     const std::size_t e = fg.source.size();
-    core::require_u32(e, "function graph");
+    core::require_u32(e, core::Fault::kTooManyAdmittedEdges);
     g.block_ids.resize(n);
     for (std::size_t i = 0; i < n; ++i) g.block_ids[i] = i;
     g.blocks.resize(n);

@@ -76,6 +76,12 @@ struct Step {
     std::uint32_t runs = 0;    // BoolOps: runs of like operators it starts (0 inside a larger one)
 };
 
+// Thrown when a tape is not well formed (a front end's fault): `what`
+// names the broken rule.
+struct MalformedTape {
+    const char* what;
+};
+
 struct Options {
     bool count_bool_ops = false;  // cyclomatic complexity also counts boolean operators
 };
@@ -123,7 +129,7 @@ private:
     std::unique_ptr<Reducer> reducer_;
 };
 
-// Builds the graph of a tape; throws core::Panic on a malformed tape.
+// Builds the graph of a tape; throws MalformedTape.
 FlowGraph build_graph(const std::vector<Step>& tape);
 
 // McCabe's essential complexity by reduction of `g` (see essential_core.cpp).

@@ -35,6 +35,12 @@ using glue::Ref;
 struct PythonError {};
 
 [[noreturn]] void python_error() { throw PythonError{}; }
+// An input the front end cannot read: PanicException, as for any other
+// internal fault.
+[[noreturn]] void fault(const char* what) {
+    glue::raise_panic(what);
+    throw PythonError{};
+}
 PyObject* check(PyObject* o) {
     if (o == nullptr) python_error();
     return o;
@@ -575,7 +581,7 @@ void Walker::visit(const Item& it) {
         return;
     }
     const TypeInfo* info = lookup(Py_TYPE(it.node));
-    if (info == nullptr) throw core::Panic("unknown syntax tree node");
+    if (info == nullptr) fault("unknown syntax tree node");
     if (info->role == Role::Skip) return;
     const bool listed = (it.flags & (kNoKinds | kNested)) == 0;
     const bool in_scope = (it.flags & kNoScope) == 0;
@@ -937,7 +943,7 @@ struct ScopeItem {
 void analyze_tree(PyObject* tree, const Lines& lines, const Options& options, FileResult& result,
                   core::Cancel& cancel, probes::Compressor& compressor) {
     const TypeInfo* mi = info_of(tree);
-    if (mi == nullptr) throw core::Panic("not a syntax tree");
+    if (mi == nullptr) fault("not a syntax tree");
     Fields mf;
     read_fields(tree, *mi, mf);
     std::vector<Scope> scopes;
@@ -1112,7 +1118,7 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             options.block_size = block_size;
             options.flow.count_bool_ops = bool_ops != 0;
 
-            core::Cancel cancel = glue::signal_cancel(1u << 14);
+            core::Cancel cancel = glue::signal_cancel();
             probes::Compressor compressor(cancel);
             const Lines lines(source);
             FileResult result;
@@ -1130,6 +1136,9 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return Py_BuildValue("(NNnd)", functions.release(), imports.release(),
                                  static_cast<Py_ssize_t>(lines.count()), variance);
         } catch (const PythonError&) {
+            return nullptr;
+        } catch (const flow::MalformedTape& e) {
+            glue::raise_panic(e.what);
             return nullptr;
         }
     });

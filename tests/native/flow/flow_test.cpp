@@ -89,19 +89,19 @@ int main() {
         check(m.essential == 1, "guard merges into its case");
     }
 
-    // A malformed tape is a Panic, not a crash.
+    // A malformed tape is an exception, not a crash.
     {
         bool threw = false;
         try {
             flow::measure({op(Op::Else)}, plain, work);
-        } catch (const core::Panic&) {
+        } catch (const flow::MalformedTape&) {
             threw = true;
         }
         check(threw, "else without if panics");
         threw = false;
         try {
             flow::measure({op(Op::IfBegin), op(Op::Simple)}, plain, work);
-        } catch (const core::Panic&) {
+        } catch (const flow::MalformedTape&) {
             threw = true;
         }
         check(threw, "an if left open panics");
