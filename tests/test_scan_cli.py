@@ -59,12 +59,12 @@ def test_exit_2_on_usage_errors_and_internal_failures(tree):
     # fault, the others are still analysed, and the status says "tool failure".
     code = textwrap.dedent("""
         import sys, velmora_scan.analysis as a
-        real = a.measure_functions
-        def measure(tree, text, path, *args, **kw):
+        real = a.compact_source
+        def measure(source, path, *args, **kw):
             if path.endswith("branchy.py"):
                 raise ZeroDivisionError("boom")
-            return real(tree, text, path, *args, **kw)
-        a.measure_functions = measure
+            return real(source, path, *args, **kw)
+        a.compact_source = measure
         from velmora_scan.cli import main
         sys.exit(main(sys.argv[1:]))
     """)
