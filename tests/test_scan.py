@@ -308,7 +308,7 @@ def test_cyclomatic_agrees_with_mccabe():
 # -- whole input and command line ------------------------------------------------
 
 
-def test_duplicates_and_choke_points(tmp_path):
+def test_clusters_and_structure_reach_text_and_json(tmp_path, capsys):
     body = "\n".join(f"    if a > {i}:\n        a = g(a, {i})\n    else:\n        a = h(a)" for i in range(6))
     callers = "\n".join(f"def c{i}(a):\n    return hub(a)\n" for i in range(4))
     (tmp_path / "m.py").write_text(
@@ -316,12 +316,24 @@ def test_duplicates_and_choke_points(tmp_path):
         f"def hub(a):\n    return g(a, 1) + h(a) + one(a)\n\n{callers}\n"
         "def g(a, b):\n    return a\n\ndef h(a):\n    return a\n"
     )
+    (tmp_path / "n.py").write_text("import m\n\ndef use(a):\n    return m.hub(a) + m.c0(a)\n")
     result = scan([str(tmp_path)])
-    names = [(result.functions[p.first].qualname, result.functions[p.second].qualname) for p in result.duplicates]
-    assert names[0] == ("one", "two") and result.duplicates[0].distance == 0
-    worst = result.choke_points[0]
-    assert result.functions[worst.callee].qualname == "hub" or result.functions[worst.caller].qualname == "hub"
-    assert worst.curvature < 0
+    (cluster,) = result.clusters.clusters
+    assert [result.functions[m.function].qualname for m in cluster.members] == ["one", "two"]
+    assert cluster.members[1].distance == 0 and cluster.weight == cluster.lines
+    s = result.structure
+    assert s.call_counts.resolved == 33 and [s.modules[e.target] for e in s.imports] == ["m"]
+
+    assert main([str(tmp_path), "--no-progress"]) == 0
+    text = capsys.readouterr().out
+    assert "Near-duplicate clusters: 1 among 2 functions" in text and "33 resolved to functions" in text
+    assert main([str(tmp_path), "--json", "--min-similarity", "0.9", "--min-statements", "3"]) == 0
+    doc = json.loads(capsys.readouterr().out)
+    assert doc["duplicate_search"]["min_similarity"] == 0.9 and len(doc["clusters"]) == 1
+    assert {(c["caller"]["qualname"], c["callee"]["qualname"]) for c in doc["calls"]} >= {("use", "hub"), ("c0", "hub")}
+    hub = next(f for f in doc["functions"] if f["qualname"] == "hub")
+    assert (hub["fan_in"], hub["fan_out"]) == (5, 3)
+    assert main([str(tmp_path), "--min-similarity", "1.5"]) == 2
 
 
 def test_cli_filters_json_and_exit_status(capsys, tmp_path):
@@ -349,8 +361,6 @@ def test_jobs_give_the_same_report(capsys):
 
 
 def test_calls_resolve_through_imports_and_self(tmp_path):
-    from velmora_scan.callgraph import call_edges
-
     pkg = tmp_path / "pkg"
     pkg.mkdir()
     (pkg / "__init__.py").write_text("")
@@ -362,8 +372,9 @@ def test_calls_resolve_through_imports_and_self(tmp_path):
     )
     result = scan([str(pkg)], duplicates=0, choke_points=0)
     names = [f"{f.module}:{f.qualname}" for f in result.functions]
-    got = {(names[a], names[b]) for a, b in call_edges(result.files, result.functions)}
+    got = {(names[e.caller], names[e.callee]) for e in result.structure.calls}
     assert got == {
+        ("pkg.a:C.n", "pkg.a:C.n.<locals>.inner"),
         ("pkg.a:C.m", "pkg.b:f"),
         ("pkg.a:C.m", "pkg.a:C.n"),
         ("pkg.a:C.m", "pkg.b:g"),

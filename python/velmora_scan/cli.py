@@ -76,6 +76,8 @@ def run(settings: Settings) -> int:
     # Everything that can refuse the run is checked before the analysis, so
     # a wrong baseline or revision costs nothing and changes nothing.
     recorded = previous = changes = None
+    if not 0 < settings.min_similarity <= 1:
+        raise ConfigError(f"min-similarity must be above 0 and at most 1, not {settings.min_similarity}")
     if settings.update_baseline and not settings.baseline:
         raise ConfigError("--update-baseline needs a baseline file: --baseline FILE, or baseline in the configuration")
     if settings.baseline and settings.update_baseline:
