@@ -17,8 +17,7 @@ import warnings
 
 import velmora as v
 
-from . import syntax
-from .cfg_builder import build_function, forward_graph, graph_of
+from . import pyflow, syntax
 from .model import FileReport, FunctionReport, Timings
 from .settings import DEFAULT_BLOCK_SIZE
 from .source import SourceError, decode, read_bytes, reason_of
@@ -42,10 +41,9 @@ def measure_functions(
     lines = syntax.LineIndex(text.encode("utf-8"))
     out: list[FunctionReport] = []
     for func, qualname, owner in syntax.iter_functions(tree):
-        fg = build_function(func, lines, path, with_trees=False)
-        graph = graph_of(fg)
-        detail = v.calculate_entropy_detailed(lines.segment(func))
         kinds, calls, statements = syntax.function_facts(func)
+        m = pyflow.measure(func, owner, calls, count_bool_ops=count_bool_ops)
+        detail = v.calculate_entropy_detailed(lines.segment(func))
         out.append(FunctionReport(
             file=path,
             module=module,
@@ -55,17 +53,17 @@ def measure_functions(
             first_line=min([d.lineno for d in func.decorator_list] + [func.lineno]),
             column=func.col_offset,
             end_line=func.end_lineno or func.lineno,
-            cyclomatic=graph.cyclomatic_complexity(),
-            cognitive=0,
-            essential=graph.essential_complexity(),
-            nesting=forward_graph(fg).max_nesting_depth(),
-            longest_path=graph.longest_acyclic_path(),
-            betti_1=graph.cycle_basis().betti_1,
-            components=graph.connected_components(),
+            cyclomatic=m.cyclomatic,
+            cognitive=m.cognitive,
+            essential=m.essential,
+            nesting=m.nesting,
+            longest_path=m.longest_path,
+            betti_1=m.betti_1,
+            components=m.components,
             entropy=detail.ratio,
             entropy_label=detail.interpretation,
-            blocks=len(fg.blocks),
-            edges=len(fg.triples),
+            blocks=m.blocks,
+            edges=m.edges,
             statements=statements,
             assign_only=syntax.assign_only(func),
             kinds=kinds,

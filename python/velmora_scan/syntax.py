@@ -9,7 +9,8 @@ the lambdas and comprehensions in them, and of a nested ``def`` its
 decorators and default values, of a nested ``class`` its decorators, bases
 and keywords. Not in scope: the bodies of nested defs and classes (reported
 on their own, or not at all for class bodies), annotations (a function's
-local annotations are never evaluated), type parameters.
+local annotations are never evaluated), type parameters and the values of
+``type`` aliases (evaluated lazily).
 
 Every walk uses an explicit stack: ``ast.parse`` accepts expressions far
 deeper than the interpreter's recursion limit.
@@ -71,7 +72,9 @@ def scope_children(node: ast.AST) -> list[ast.AST]:
         return scope_parts(node)
     if isinstance(node, ast.AnnAssign):
         return [node.target] + ([node.value] if node.value is not None else [])
-    if isinstance(node, ast.arguments):
+    if isinstance(node, (ast.arguments, ast.TypeAlias)):
+        # A lambda's defaults come through scope_parts; an alias's value is
+        # evaluated lazily, not when the statement runs.
         return []
     return children(node)
 
@@ -165,6 +168,8 @@ def function_facts(func: ast.FunctionDef | ast.AsyncFunctionDef) -> tuple[bytes,
         if isinstance(node, ast.AnnAssign) and in_scope:
             for c in reversed(kids):
                 work.append((c, for_kinds, c is not node.annotation))
+        elif isinstance(node, ast.TypeAlias):
+            work.extend((c, for_kinds, False) for c in reversed(kids))
         else:
             work.extend((c, for_kinds, in_scope) for c in reversed(kids))
     return bytes(kinds), tuple(calls), statements

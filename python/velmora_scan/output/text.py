@@ -17,7 +17,7 @@ from . import RANKS, rank, select
 
 ELLIPSIS = "…"
 # Shrinkable columns keep at least this many characters.
-MIN_SHRUNK = 12
+MIN_SHRUNK = 10
 
 
 def terminal_width(stream: TextIO) -> int | None:
@@ -100,14 +100,14 @@ def render(result: ScanResult, settings: Settings, stream: TextIO) -> None:
     out.append(f"Functions by cyclomatic complexity ({shown}, complexity >= {settings.min_complexity})")
     rows = [
         [
-            rank(f.cyclomatic), str(f.cyclomatic), str(f.essential), str(f.nesting),
-            str(f.longest_path), f"{f.entropy:.3f}", f.entropy_label.split(" (")[0],
+            rank(f.cyclomatic), str(f.cyclomatic), str(f.cognitive), str(f.essential), str(f.nesting),
+            str(f.longest_path), f"{f.entropy:.3f}", f.entropy_label.split(" (")[0].removesuffix(" entropy"),
             f.qualname, _where(f.file, f.line),
         ]
         for f in funcs
     ]
-    headers = ["rank", "cc", "ess", "nest", "path", "entropy", "reading", "function", "where"]
-    out += table(headers, rows, right={1, 2, 3, 4, 5}, shrink=(7, 8), width=width)
+    headers = ["rank", "cc", "cog", "ess", "nest", "path", "entropy", "reading", "function", "where"]
+    out += table(headers, rows, right={1, 2, 3, 4, 5, 6}, shrink=(8, 9), width=width)
 
     files = sorted((r for r in result.files if r.status == "ok"), key=lambda r: (-r.entropy_variance, r.path))[:10]
     if files:
