@@ -4,5 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 vpy=$(scripts/setup-venv.sh)
+scripts/setup-browser.sh
 echo "== running tests with $("$vpy" -c 'import sys; print(sys.version.split()[0])')"
 exec "$vpy" -m pytest "$@"

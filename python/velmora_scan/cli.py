@@ -22,6 +22,7 @@ from .gitdiff import DiffError
 from .output import csv as csv_output
 from .output import github as github_output
 from .output import gitlab as gitlab_output
+from .output import html as html_output
 from .output import json as json_output
 from .output import sarif as sarif_output
 from .output import text as text_output
@@ -76,6 +77,8 @@ def run(settings: Settings) -> int:
     # Everything that can refuse the run is checked before the analysis, so
     # a wrong baseline or revision costs nothing and changes nothing.
     recorded = previous = changes = None
+    if not 0 < settings.min_similarity <= 1:
+        raise ConfigError(f"min-similarity must be above 0 and at most 1, not {settings.min_similarity}")
     if settings.update_baseline and not settings.baseline:
         raise ConfigError("--update-baseline needs a baseline file: --baseline FILE, or baseline in the configuration")
     if settings.baseline and settings.update_baseline:
@@ -107,6 +110,12 @@ def run(settings: Settings) -> int:
         result.findings = new
     RENDERERS[settings.format](result, settings, sys.stdout)
     sys.stdout.flush()
+    if settings.html:
+        try:
+            html_output.write(result, settings, settings.html)
+        except OSError as exc:
+            _say(f"cannot write the HTML report {settings.html}: {exc.strerror or exc}")
+            status = EXIT_ERROR
     if settings.format in FINDINGS_ON_STDERR:
         for f in result.findings:
             print(f.text(), file=sys.stderr)

@@ -9,6 +9,7 @@ exactly as the user gave them (a directory argument ``src/`` gives
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 #: Metric ids, spelled the same in flags (``--max-longest-path`` spells the
 #: last with a dash), configuration keys, JSON fields and finding lines.
@@ -111,8 +112,8 @@ class Timings:
 class ScanResult:
     files: list[FileReport]
     findings: list[Finding] = field(default_factory=list)
-    duplicates: list = field(default_factory=list)
-    choke_points: list = field(default_factory=list)
+    clusters: Any = None       # clusters.Clusters, when the search ran
+    structure: Any = None      # structure.Structure, when the graphs were built
     timings: Timings = field(default_factory=Timings)
     wall: float = 0.0
     whole_input: float = 0.0   # seconds of the passes over all functions

@@ -557,8 +557,9 @@ class Cognitive:
     the flattening, and a boolean operation inside it is a sequence of its
     own.
 
-    Subclasses can override one ``visit_X`` to model another counting; the
-    walk is a work list of (node, level) pairs.
+    Subclasses can override one ``visit_X`` (or `generic`, the step for
+    every other node) to model another counting; the walk is a work list of
+    (node, level) pairs.
     """
 
     def __init__(self) -> None:
@@ -580,10 +581,14 @@ class Cognitive:
             if visit is False:
                 visit = visitors[cls] = getattr(self, "visit_" + cls.__name__, None)
             if visit is None:
-                self.push(scope_children(node), level)
+                self.generic(node, level)
             else:
                 visit(node, level)
         return self.score
+
+    def generic(self, node: ast.AST, level: int) -> None:
+        """A node without increments: its scope's children, same level."""
+        self.push(scope_children(node), level)
 
     # -- statements
     def visit_If(self, node: ast.If, level: int) -> None:

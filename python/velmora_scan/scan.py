@@ -9,15 +9,15 @@ import sys
 import time
 from typing import Callable, Iterable
 
+from . import structure
 from .analysis import Compact, compact_file, expand
 from .cache import Cache
-from .callgraph import call_edges, choke_points
+from .clusters import find_clusters
 from .discover import SAMPLE, Candidate, discover, module_name, stdlib_root
 from .findings import collect
 from .model import FileReport, ScanResult, Timings
 from .selection import Selector
 from .settings import Settings
-from .similarity import find_duplicates
 
 __all__ = ["SAMPLE", "scan", "stdlib_root", "is_tty"]
 
@@ -124,9 +124,10 @@ def scan(
     g0 = time.perf_counter()
     functions = result.functions
     if settings.duplicates > 0:
-        result.duplicates = find_duplicates([f.kinds for f in functions], top=settings.duplicates)
-    if settings.choke_points > 0:
-        result.choke_points = choke_points(call_edges(files, functions), top=settings.choke_points)
+        result.clusters = find_clusters(
+            functions, min_similarity=settings.min_similarity, min_statements=settings.min_statements,
+        )
+    result.structure = structure.analyse(files, functions, top=settings.choke_points)
     result.whole_input = time.perf_counter() - g0
     result.findings = collect(result, settings)
     result.wall = time.perf_counter() - start

@@ -54,6 +54,13 @@ def _count(text: str) -> int:
     return value
 
 
+def _fraction(text: str) -> float:
+    value = float(text)
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError("must be a number above 0 and at most 1")
+    return value
+
+
 def _amount(text: str) -> float:
     value = float(text)
     if not value >= 0 or value == float("inf"):
@@ -125,10 +132,23 @@ class Settings:
         choices=("native", "reference"),
     )
     duplicates: int = opt(
-        10, "--duplicates", help="report the N most similar function pairs (0: skip)", type=_count, metavar="N",
+        10, "--duplicates", help="list the N largest clusters of near-duplicate functions (0: skip the search)",
+        type=_count, metavar="N",
+    )
+    min_similarity: float = opt(
+        0.8, "--min-similarity", help="near duplicates: 1 - edit distance / longer length of their node-kind "
+        "sequences at least X (default 0.8)", type=_fraction, metavar="X",
+    )
+    min_statements: int = opt(
+        5, "--min-statements", help="near duplicates: leave out functions of fewer than N statements (default 5)",
+        type=_count, metavar="N",
     )
     choke_points: int = opt(
-        10, "--choke-points", help="report the N most negatively curved call edges (0: skip)", type=_count, metavar="N",
+        10, "--bottlenecks", help="list the N most negatively curved edges of the module graph and of the "
+        "call graph (0: skip)", type=_count, metavar="N",
+    )
+    html: str | None = opt(
+        None, "--html", help="also write a self-contained HTML report to FILE", metavar="FILE",
     )
     block_size: int = opt(
         DEFAULT_BLOCK_SIZE, "--block-size", help="characters per block for the file entropy variance",
@@ -221,6 +241,7 @@ class Settings:
 #: Options that only spell another one: (flags, field, add_argument extras).
 ALIASES: tuple[tuple[tuple[str, ...], str, dict], ...] = (
     (("--fail-above",), "max_cyclomatic", {"type": _count, "metavar": "N", "help": "the same as --max-cyclomatic"}),
+    (("--choke-points",), "choke_points", {"type": _count, "metavar": "N", "help": "the same as --bottlenecks"}),
     (("--json",), "format", {"action": "store_const", "const": "json", "help": "the same as --format json"}),
     # Syntax trees are no longer built for the report; the flag stays
     # accepted so that existing scripts keep working.

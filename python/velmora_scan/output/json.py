@@ -11,11 +11,16 @@ Schema 1::
     {"tool": "velmora-scan", "version": ..., "schema_version": 1,
      "settings": {...}, "summary": {...},
      "files": [...], "functions": [...], "findings": [...],
-     "duplicates": [...], "choke_points": [...]}
+     "duplicate_search": {...}, "clusters": [...],
+     "structure": {...}, "calls": [...]}
+
+Functions are referred to elsewhere as ``{"file", "qualname", "line"}``;
+modules by name.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import json
 from typing import Iterable, TextIO
 
@@ -101,16 +106,67 @@ def render(result: ScanResult, settings: Settings, stream: TextIO) -> None:
     for key, value in head.items():
         stream.write(f"  {_encode(key)}: {_encode(value)},\n")
     _list(stream, "files", map(file_json, result.files))
-    _list(stream, "functions", map(function_json, chosen))
-    _list(stream, "findings", map(finding_json, result.findings))
-    _list(stream, "duplicates", (
-        {"first": ref(p.first), "second": ref(p.second), "distance": p.distance,
-         "similarity": p.similarity, "insertions": p.insertions,
-         "deletions": p.deletions, "substitutions": p.substitutions}
-        for p in result.duplicates
-    ))
-    _list(stream, "choke_points", (
-        {"caller": ref(e.caller), "callee": ref(e.callee), "curvature": e.curvature}
-        for e in result.choke_points
-    ), last=True)
+    fan = _fan(result, functions)
+    _list(stream, "functions", ({**function_json(f), **fan(f)} for f in chosen))
+    _list(stream, "findings", map(finding_json, result.findings), last=result.clusters is None and result.structure is None)
+    _clusters(stream, result, settings, ref)
+    _structure(stream, result, ref)
     stream.write("}\n")
+
+
+def _fan(result: ScanResult, functions: list[FunctionReport]):
+    s = result.structure
+    if s is None:
+        return lambda f: {}
+    index = {id(f): i for i, f in enumerate(functions)}
+    return lambda f: {"fan_in": s.fan_in[index[id(f)]], "fan_out": s.fan_out[index[id(f)]]}
+
+
+def _clusters(stream: TextIO, result: ScanResult, settings: Settings, ref) -> None:
+    found = result.clusters
+    if found is None:
+        return
+    search = {
+        "min_similarity": settings.min_similarity, "min_statements": settings.min_statements,
+        "functions_considered": found.considered, "left_out": found.skipped,
+        "distances_computed": found.compared, "similar_pairs": found.pairs, "clusters": len(found.clusters),
+    }
+    stream.write(f'  "duplicate_search": {_encode(search)},\n')
+    _list(stream, "clusters", (
+        {"duplicated_lines": c.weight, "lines": c.lines, "representative": ref(c.representative),
+         "members": [{**ref(m.function), "distance": m.distance, "similarity": m.similarity,
+                      "insertions": m.insertions, "deletions": m.deletions, "substitutions": m.substitutions}
+                     for m in c.members]}
+        for c in found.clusters
+    ), last=result.structure is None)
+
+
+def _structure(stream: TextIO, result: ScanResult, ref) -> None:
+    s = result.structure
+    if s is None:
+        return
+    names = s.modules
+
+    def cycles(found):
+        return [{"modules": [names[i] for i in c.members], "cycle": [names[i] for i in c.cycle]} for c in found]
+
+    def bottleneck(b, name):
+        return {"ends": [name(b.source), name(b.target)], "curvature": b.curvature,
+                "degrees": [b.source_degree, b.target_degree]}
+
+    doc = {
+        "modules": [{"module": m, "file": f, "fan_in": i, "fan_out": o}
+                    for m, f, i, o in zip(names, s.module_files, s.module_fan_in, s.module_fan_out)],
+        "imports": [{"from": names[e.source], "to": names[e.target], "names": e.count, "line": e.line,
+                     "module_level": e.top_level} for e in s.imports],
+        "import_cycles": cycles(s.cycles),
+        "import_cycles_with_deferred_imports": cycles(s.deferred_cycles),
+        "module_bottlenecks": [bottleneck(b, names.__getitem__) for b in s.module_bottlenecks],
+        "call_sites": dataclasses.asdict(s.call_counts),
+        "call_bottlenecks": [bottleneck(b, ref) for b in s.call_bottlenecks],
+    }
+    stream.write(f'  "structure": {_encode(doc)},\n')
+    _list(stream, "calls", (
+        {"caller": ref(e.caller), "callee": ref(e.callee), "sites": e.count, "directed_curvature": e.directed}
+        for e in s.calls
+    ), last=True)

@@ -118,28 +118,73 @@ def render(result: ScanResult, settings: Settings, stream: TextIO) -> None:
             [[f"{r.entropy_variance:.5f}", str(r.size), r.path] for r in files],
             right={0, 1}, shrink=(2,), width=width,
         )
-    if result.duplicates:
-        out.append("")
-        out.append("Most similar functions (edit distance of node-kind sequences)")
-        rows = []
-        for p in result.duplicates:
-            a, b = functions[p.first], functions[p.second]
-            rows.append([f"{p.similarity:.3f}", str(p.distance), a.qualname, _where(a.file, a.line),
-                         b.qualname, _where(b.file, b.line)])
-        out += table(["similar", "dist", "function", "where", "function", "where"], rows,
-                     right={0, 1}, shrink=(2, 3, 4, 5), width=width)
-    if result.choke_points:
-        out.append("")
-        out.append("Call-graph choke points (most negative directed Forman curvature)")
-        rows = []
-        for e in result.choke_points:
-            a, b = functions[e.caller], functions[e.callee]
-            rows.append([f"{e.curvature:.3f}", a.qualname, _where(a.file, a.line), b.qualname, _where(b.file, b.line)])
-        out += table(["curvature", "caller", "where", "callee", "where"], rows,
-                     right={0}, shrink=(1, 2, 3, 4), width=width)
+    if result.clusters is not None:
+        out += _clusters(result, settings, width)
+    if result.structure is not None:
+        out += _structure(result, settings, width)
     if result.findings:
         out.append("")
         n = len(result.findings)
         out.append(f"{n} finding{'s' if n != 1 else ''}:")
         out += [f.text() for f in result.findings]
     stream.write("\n".join(out) + "\n")
+
+
+def _others(functions, members) -> str:
+    shown = [_where(functions[m.function].file, functions[m.function].line) for m in members[1:3]]
+    more = len(members) - 3
+    return ", ".join(shown) + (f" +{more}" if more > 0 else "")
+
+
+def _clusters(result: ScanResult, settings: Settings, width: int | None) -> list[str]:
+    found = result.clusters
+    functions = result.functions
+    head = (f"Near-duplicate clusters: {len(found.clusters)} among {found.considered} functions of "
+            f"{settings.min_statements}+ statements, similarity >= {settings.min_similarity:g}")
+    if not found.clusters:
+        return ["", head]
+    chosen = found.clusters[: settings.duplicates]
+    out = ["", head + f"; the {len(chosen)} with the most duplicated lines (lines x (members - 1))"]
+    rows = []
+    for c in chosen:
+        rep = functions[c.representative]
+        rows.append([str(c.weight), str(len(c.members)), f"{min(m.similarity for m in c.members):.2f}",
+                     rep.qualname, _where(rep.file, rep.line), _others(functions, c.members)])
+    return out + table(["dup", "n", "sim", "representative", "where", "others"], rows,
+                       right={0, 1, 2}, shrink=(3, 4, 5), width=width)
+
+
+def _structure(result: ScanResult, settings: Settings, width: int | None) -> list[str]:
+    s = result.structure
+    functions = result.functions
+    c = s.call_counts
+    out = ["", f"Structure: {len(s.modules)} modules, {len(s.imports)} imports between them; "
+               f"{c.sites} call sites: {c.resolved} resolved to functions of the input, {c.builtin} builtins, "
+               f"{c.external} into modules outside it, {c.unresolved} unresolved"]
+    top = settings.choke_points
+    if s.cycles and top:
+        out.append(f"Import cycles at import time: {len(s.cycles)} (module-level imports; "
+                   f"{len(s.deferred_cycles)} counting imports inside functions)")
+        rows = [[str(len(cyc.members)), " -> ".join(s.modules[i] for i in cyc.cycle)] for cyc in s.cycles[:top]]
+        out += table(["modules", "one cycle"], rows, right={0}, shrink=(1,), width=width)
+    if s.module_bottlenecks:
+        out.append("Bottleneck imports (most negative balanced Forman curvature of the module graph)")
+        rows = [[f"{b.curvature:.3f}", f"{b.source_degree}/{b.target_degree}", s.modules[b.source],
+                 s.modules[b.target]] for b in s.module_bottlenecks]
+        out += table(["curvature", "degrees", "module", "module"], rows, right={0, 1}, shrink=(2, 3), width=width)
+    if s.call_bottlenecks:
+        directed = {(e.caller, e.callee): e for e in s.calls}
+        out.append("Bottleneck calls (most negative balanced Forman curvature of the call graph; "
+                   "directed: weighted by call sites)")
+        rows = []
+        for b in s.call_bottlenecks:
+            a, z = b.source, b.target
+            e = directed.get((a, z)) or directed.get((z, a))
+            if e is not None:
+                a, z = e.caller, e.callee
+            fa, fz = functions[a], functions[z]
+            rows.append([f"{b.curvature:.3f}", f"{e.directed:.1f}" if e else "", fa.qualname,
+                         _where(fa.file, fa.line), fz.qualname, _where(fz.file, fz.line)])
+        out += table(["curvature", "directed", "caller", "where", "callee", "where"], rows,
+                     right={0, 1}, shrink=(2, 3, 4, 5), width=width)
+    return out

@@ -1,0 +1,498 @@
+"""The structure of the input as graphs: which module imports which, which
+function calls which, where the graphs narrow, and where imports go round.
+
+Modules.  Every import of a file is resolved against the modules of the
+input: ``import a.b`` to the longest prefix of ``a.b`` that is an input
+module, ``from a import b`` to ``a.b`` when that is a module and to ``a``
+otherwise, relative imports against the importing module's package.  Imports
+of modules outside the input are left out of the graph.
+
+Calls.  A call site is resolved without types, from names alone:
+
+* ``f()``: a function defined in an enclosing function, then a top-level
+  function (or class, whose ``__init__`` is called) of the caller's module,
+  then a name bound by an import, when it names a function or class of an
+  input module;
+* ``self.f()`` / ``cls.f()``: the method ``f`` of the class that directly
+  encloses the caller (an inherited method stays unresolved);
+* ``a.b.f()``: a function of the module that ``a.b`` names through the
+  caller's imports, a method of a class of such a module, or ``C.f()`` for
+  a class ``C`` of the caller's own module;
+* everything else (``super().f()``, ``obj.f()``, ``f()()``) is unresolved.
+
+Calls to builtins and to modules outside the input are counted apart from
+the unresolved rest, so that the report says how much of the call graph it
+could see.
+
+Bottlenecks.  Both graphs are taken as undirected simple graphs and every
+edge gets velmora's balanced Forman curvature, which sees the triangles and
+4-cycles around an edge and not only the degrees of its ends.  An edge near
+−2 joins two well-connected nodes whose neighbourhoods do not touch: the
+one narrow link between two parts of the code.  A call edge also carries
+its directed Forman curvature weighted by the number of call sites, which
+says how much traffic funnels through it.
+
+Cycles.  The strongly connected components of the import graph (Tarjan's
+algorithm with an explicit stack), each with one shortest cycle through its
+first module: once over the module-level imports, which run at import time
+and can fail there, and once with the imports inside functions too, the
+usual way of breaking such a cycle, which still couples the modules.
+"""
+
+from __future__ import annotations
+
+import builtins
+from collections import deque
+from dataclasses import dataclass, field
+from typing import Iterable, Sequence
+
+import velmora as v
+
+_BUILTINS = frozenset(dir(builtins))
+
+
+@dataclass(slots=True)
+class ImportEdge:
+    source: int  # indices into Structure.modules
+    target: int
+    count: int  # imported names that resolve to this pair
+    line: int  # first import line in the source module
+    top_level: bool  # at least one of them at module level
+
+
+@dataclass(slots=True)
+class CallEdge:
+    caller: int  # indices into the function list given to analyse()
+    callee: int
+    count: int  # call sites
+    directed: float = 0.0  # directed Forman curvature, weighted by count
+
+
+@dataclass(slots=True)
+class Bottleneck:
+    source: int  # module or function indices, depending on the list
+    target: int
+    curvature: float  # balanced Forman curvature of the undirected graph
+    source_degree: int
+    target_degree: int
+
+
+@dataclass(slots=True)
+class ImportCycle:
+    members: list[int]  # the strongly connected component, sorted by name
+    cycle: list[int]  # one cycle through members[0], closed: first == last
+
+
+@dataclass
+class CallCounts:
+    sites: int = 0
+    resolved: int = 0
+    recursive: int = 0  # resolved to the caller itself
+    builtin: int = 0
+    external: int = 0  # through an import of a module outside the input
+    unresolved: int = 0  # super(), attribute calls on objects, inherited methods, ...
+
+
+@dataclass
+class Structure:
+    modules: list[str]
+    module_files: list[str]
+    imports: list[ImportEdge]
+    module_fan_in: list[int]
+    module_fan_out: list[int]
+    cycles: list[ImportCycle]  # through module-level imports: they run at import time
+    deferred_cycles: list[ImportCycle]  # with imports inside functions as well
+    module_bottlenecks: list[Bottleneck]
+    calls: list[CallEdge]
+    fan_in: list[int]  # per function: distinct callers
+    fan_out: list[int]  # per function: distinct callees
+    call_counts: CallCounts = field(default_factory=CallCounts)
+    call_bottlenecks: list[Bottleneck] = field(default_factory=list)
+
+
+def _is_package(path: str) -> bool:
+    name = path.replace("\\", "/").rpartition("/")[2]
+    return name in ("__init__.py", "__init__.pyi")
+
+
+class _Modules:
+    """Module names of the input and how an import names one of them."""
+
+    def __init__(self, files):
+        self.names: list[str] = []
+        self.files: list[str] = []
+        self.index: dict[str, int] = {}
+        self.package: list[str] = []
+        for fr in files:
+            if fr.module in self.index:
+                continue  # the first file of a name wins, as on sys.path
+            self.index[fr.module] = len(self.names)
+            self.names.append(fr.module)
+            self.files.append(fr.path)
+            self.package.append(fr.module if _is_package(fr.path) else fr.module.rpartition(".")[0])
+
+    def absolute(self, importer: int, level: int, module: str) -> str | None:
+        """The absolute dotted name an import statement refers to."""
+        if level == 0:
+            return module
+        parts = self.package[importer].split(".") if self.package[importer] else []
+        keep = len(parts) - (level - 1)
+        if keep < 0:
+            return None  # beyond the top-level package: an error at run time
+        base = parts[:keep]
+        if module:
+            base.append(module)
+        return ".".join(base) or None
+
+    def longest(self, dotted: str) -> int | None:
+        while dotted:
+            found = self.index.get(dotted)
+            if found is not None:
+                return found
+            dotted = dotted.rpartition(".")[0]
+        return None
+
+
+# What a name bound by an import stands for: a module (index or external
+# name) or a symbol of one.
+_MODULE, _SYMBOL, _EXTERNAL = 0, 1, 2
+
+
+def _bindings(mods: _Modules, importer: int, imports) -> tuple[dict, list[tuple[int, int]], list]:
+    """Names bound at module level, the module edges (target, line, top) and
+    the imports inside functions as (line, name, binding)."""
+    bound: dict[str, tuple] = {}
+    nested: list[tuple[int, str, tuple]] = []
+    edges: list[tuple[int, int, bool]] = []
+    for level, module, name, asname, top_level, line in imports:
+        full = mods.absolute(importer, level, module)
+        if full is None:
+            continue
+        pairs: list[tuple[str, tuple]] = []
+        if not name:
+            target = mods.longest(full)
+            if asname:
+                pairs.append((asname, (_MODULE, mods.index[full]) if full in mods.index else (_EXTERNAL, full)))
+            else:
+                top = full.partition(".")[0]
+                pairs.append((top, (_MODULE, mods.index[top]) if top in mods.index else (_EXTERNAL, top)))
+        else:
+            sub = f"{full}.{name}" if name != "*" else ""
+            if sub and sub in mods.index:
+                target = mods.index[sub]
+                pairs.append((asname or name, (_MODULE, target)))
+            else:
+                target = mods.longest(full)
+                if name == "*":
+                    if full in mods.index:
+                        pairs.append(("*", (_MODULE, mods.index[full])))
+                elif full in mods.index:
+                    pairs.append((asname or name, (_SYMBOL, mods.index[full], name)))
+                else:
+                    pairs.append((asname or name, (_EXTERNAL, full)))
+        if target is not None and target != importer:
+            edges.append((target, line, bool(top_level)))
+        for key, value in pairs:
+            if top_level:
+                if key == "*":
+                    bound.setdefault("*", []).append(value[1])
+                else:
+                    bound[key] = value
+            elif key != "*":
+                nested.append((line, key, value))
+    return bound, edges, nested
+
+
+def _tarjan(n: int, succ: list[list[int]]) -> list[list[int]]:
+    """Strongly connected components, iteratively (no recursion on the
+    Python stack, however long the import chains)."""
+    index = [-1] * n
+    low = [0] * n
+    on_stack = [False] * n
+    stack: list[int] = []
+    out: list[list[int]] = []
+    counter = 0
+    for root in range(n):
+        if index[root] >= 0:
+            continue
+        work = [(root, 0)]
+        index[root] = low[root] = counter
+        counter += 1
+        stack.append(root)
+        on_stack[root] = True
+        while work:
+            node, pos = work[-1]
+            if pos < len(succ[node]):
+                work[-1] = (node, pos + 1)
+                nxt = succ[node][pos]
+                if index[nxt] < 0:
+                    index[nxt] = low[nxt] = counter
+                    counter += 1
+                    stack.append(nxt)
+                    on_stack[nxt] = True
+                    work.append((nxt, 0))
+                elif on_stack[nxt]:
+                    low[node] = min(low[node], index[nxt])
+                continue
+            work.pop()
+            if work:
+                parent = work[-1][0]
+                low[parent] = min(low[parent], low[node])
+            if low[node] == index[node]:
+                comp = []
+                while True:
+                    x = stack.pop()
+                    on_stack[x] = False
+                    comp.append(x)
+                    if x == node:
+                        break
+                out.append(comp)
+    return out
+
+
+def _shortest_cycle(start: int, succ: list[list[int]], members: set[int]) -> list[int]:
+    """A shortest cycle from ``start`` back to it inside one component."""
+    parent = {start: -1}
+    queue = deque([start])
+    while queue:
+        node = queue.popleft()
+        for nxt in succ[node]:
+            if nxt == start:
+                path = [node]
+                while parent[path[-1]] != -1:
+                    path.append(parent[path[-1]])
+                path.reverse()
+                return path + [start]
+            if nxt in members and nxt not in parent:
+                parent[nxt] = node
+                queue.append(nxt)
+    return [start, start]  # unreachable for a genuine component
+
+
+def import_cycles(names: Sequence[str], pairs: Iterable[tuple[int, int]]) -> list[ImportCycle]:
+    n = len(names)
+    succ: list[list[int]] = [[] for _ in range(n)]
+    for a, b in sorted(set(pairs)):
+        succ[a].append(b)
+    cycles = []
+    for comp in _tarjan(n, succ):
+        if len(comp) < 2:
+            continue  # self-imports were dropped with the edges
+        members = sorted(comp, key=lambda i: names[i])
+        cycles.append(ImportCycle(members, _shortest_cycle(members[0], succ, set(comp))))
+    cycles.sort(key=lambda c: (-len(c.members), names[c.members[0]]))
+    return cycles
+
+
+def bottlenecks(pairs: Iterable[tuple[int, int]], top: int) -> list[Bottleneck]:
+    """The ``top`` edges of most negative balanced Forman curvature of the
+    undirected simple graph of ``pairs``; only negative edges qualify."""
+    simple = sorted({(a, b) if a < b else (b, a) for a, b in pairs if a != b})
+    if not simple or top <= 0:
+        return []
+    degree: dict[int, int] = {}
+    for a, b in simple:
+        degree[a] = degree.get(a, 0) + 1
+        degree[b] = degree.get(b, 0) + 1
+    result = v.balanced_forman_curvature([v.WeightedEdge(a, b) for a, b in simple])
+    ranked = sorted(
+        (r.curvature, r.source, r.target) for r in result if r.curvature < 0
+    )
+    return [Bottleneck(a, b, c, degree[a], degree[b]) for c, a, b in ranked[:top]]
+
+
+class _Functions:
+    """Look-up tables over the functions: by (module, qualname), and the
+    ``__init__`` of a class."""
+
+    def __init__(self, mods: _Modules, functions):
+        self.mods = mods
+        self.by_name: dict[tuple[int, str], int] = {}
+        self.classes: set[tuple[int, str]] = set()
+        self.module_of: list[int] = []
+        for i, f in enumerate(functions):
+            m = mods.index.get(f.module, -1)
+            self.module_of.append(m)
+            # A redefinition (a property's setter) keeps the first function.
+            self.by_name.setdefault((m, f.qualname), i)
+            if f.owner:
+                self.classes.add((m, f.owner))
+
+    def symbol(self, module: int, name: str) -> int | None:
+        """A function ``name`` of the module, or the ``__init__`` of class ``name``."""
+        found = self.by_name.get((module, name))
+        if found is None and (module, name) in self.classes:
+            found = self.by_name.get((module, name + ".__init__"))
+        return found
+
+
+def _resolve_binding(fns: _Functions, binding: tuple, name: str | None) -> tuple[int | None, bool]:
+    """(function, external) for a call through an import binding: ``name``
+    is the attribute called on a bound module, None for a call of the
+    bound name itself."""
+    kind = binding[0]
+    if kind == _EXTERNAL:
+        return None, True
+    if kind == _SYMBOL:
+        _, module, symbol = binding
+        if name is None:
+            return fns.symbol(module, symbol), False
+        return fns.by_name.get((module, f"{symbol}.{name}")), False
+    if name is None:
+        return None, False  # calling a module object
+    return fns.symbol(binding[1], name), False
+
+
+def _enclosing(qualname: str):
+    """Qualname prefixes of the enclosing function scopes, innermost first."""
+    prefix = qualname
+    while True:
+        yield prefix + ".<locals>."
+        cut = prefix.rfind(".<locals>.")
+        if cut < 0:
+            return
+        prefix = prefix[:cut]
+
+
+def analyse(files: Sequence, functions: Sequence | None = None, *, top: int = 10) -> Structure:
+    """The graphs of ``files`` (records with ``path``, ``module``, ``status``,
+    ``imports`` and ``functions``).  Function indices refer to
+    ``functions``, which defaults to the files' functions in order."""
+    files = [fr for fr in files if getattr(fr, "status", "ok") == "ok"]
+    if functions is None:
+        functions = [f for fr in files for f in fr.functions]
+    mods = _Modules(files)
+    fns = _Functions(mods, functions)
+    n = len(mods.names)
+
+    module_bound: list[dict] = [{} for _ in range(n)]
+    module_nested: list[list] = [[] for _ in range(n)]
+    edge_map: dict[tuple[int, int], list] = {}
+    for fr in files:
+        m = mods.index[fr.module]
+        if mods.files[m] != fr.path:
+            continue
+        bound, edges, nested = _bindings(mods, m, fr.imports)
+        module_bound[m] = bound
+        module_nested[m] = nested
+        for target, line, top_level in edges:
+            e = edge_map.get((m, target))
+            if e is None:
+                edge_map[(m, target)] = [1, line, top_level]
+            else:
+                e[0] += 1
+                e[1] = min(e[1], line)
+                e[2] = e[2] or top_level
+    imports = [ImportEdge(a, b, c, line, t) for (a, b), (c, line, t) in sorted(edge_map.items())]
+    fan_in_m = [0] * n
+    fan_out_m = [0] * n
+    for e in imports:
+        fan_out_m[e.source] += 1
+        fan_in_m[e.target] += 1
+
+    counts = CallCounts()
+    call_map: dict[tuple[int, int], int] = {}
+    for i, f in enumerate(functions):
+        m = fns.module_of[i]
+        if m < 0:
+            continue
+        bound = module_bound[m]
+        local = None
+        if module_nested[m]:
+            local = {key: val for line, key, val in module_nested[m] if f.line <= line <= f.end_line}
+        for form, base, name in f.calls:
+            counts.sites += 1
+            target, external = _resolve_call(fns, m, f, form, base, name, bound, local)
+            if target is not None:
+                counts.resolved += 1
+                if target == i:
+                    counts.recursive += 1
+                else:
+                    call_map[(i, target)] = call_map.get((i, target), 0) + 1
+            elif external:
+                counts.external += 1
+            elif form == "name" and name in _BUILTINS:
+                counts.builtin += 1
+            else:
+                counts.unresolved += 1
+
+    calls = [CallEdge(a, b, c) for (a, b), c in sorted(call_map.items())]
+    if calls:
+        directed = v.directed_forman_curvature([v.WeightedEdge(e.caller, e.callee, float(e.count)) for e in calls])
+        for e, r in zip(calls, directed):
+            e.directed = r.curvature
+    fan_in = [0] * len(functions)
+    fan_out = [0] * len(functions)
+    for e in calls:
+        fan_out[e.caller] += 1
+        fan_in[e.callee] += 1
+
+    pairs = [(e.source, e.target) for e in imports]
+    return Structure(
+        modules=mods.names,
+        module_files=mods.files,
+        imports=imports,
+        module_fan_in=fan_in_m,
+        module_fan_out=fan_out_m,
+        cycles=import_cycles(mods.names, [(e.source, e.target) for e in imports if e.top_level]),
+        deferred_cycles=import_cycles(mods.names, pairs),
+        module_bottlenecks=bottlenecks(pairs, top),
+        calls=calls,
+        fan_in=fan_in,
+        fan_out=fan_out,
+        call_counts=counts,
+        call_bottlenecks=bottlenecks(((e.caller, e.callee) for e in calls), top),
+    )
+
+
+def _resolve_call(fns: _Functions, m: int, f, form: str, base: str, name: str, bound: dict, local: dict | None):
+    """(function index or None, whether the call leaves the input)."""
+    if form == "name":
+        for prefix in _enclosing(f.qualname):
+            found = fns.by_name.get((m, prefix + name))
+            if found is not None:
+                return found, False
+        binding = (local or {}).get(name) or bound.get(name)
+        if binding is None:
+            found = fns.symbol(m, name)
+            if found is not None or (m, name) in fns.classes:
+                return found, False
+            for star in bound.get("*", ()):
+                found = fns.symbol(star, name)
+                if found is not None:
+                    return found, False
+            return None, False
+        return _resolve_binding(fns, binding, None)
+    if form == "self":
+        if not f.owner:
+            return None, False
+        return fns.by_name.get((m, f"{f.owner}.{name}")), False
+    if form == "attr":
+        head, _, rest = base.partition(".")
+        binding = (local or {}).get(head) or bound.get(head)
+        if binding is None:
+            if not rest and (m, head) in fns.classes:
+                return fns.by_name.get((m, f"{head}.{name}")), False
+            return None, False
+        if not rest:
+            return _resolve_binding(fns, binding, name)
+        if binding[0] == _SYMBOL:
+            return None, False
+        # `import a.b` binds `a`, which need not be an input module itself.
+        head_name = binding[1] if binding[0] == _EXTERNAL else fns.mods.names[binding[1]]
+        found = _resolve_chain(fns, f"{head_name}.{rest}", name)
+        return found, found is None and binding[0] == _EXTERNAL
+    return None, False
+
+
+def _resolve_chain(fns: _Functions, dotted: str, name: str) -> int | None:
+    """``a.b.f()`` once ``a`` is known to be an input module: ``f`` of the
+    module ``a.b``, or the method ``f`` of class ``b`` of module ``a``."""
+    module = fns.mods.index.get(dotted)
+    if module is not None:
+        return fns.symbol(module, name)
+    owner, _, cls = dotted.rpartition(".")
+    module = fns.mods.index.get(owner)
+    if module is not None:
+        return fns.by_name.get((module, f"{cls}.{name}"))
+    return None

@@ -1,0 +1,155 @@
+"""Whole-input passes: duplicate clusters and the structure graphs."""
+
+import random
+from dataclasses import dataclass
+
+import pytest
+
+import velmora as v
+from velmora_scan import analyze_source, clusters, structure
+from velmora_scan.model import FileReport, FunctionReport
+
+
+def record(kinds: bytes, line=1, lines=10, statements=10, assign_only=False, **kw) -> FunctionReport:
+    base = dict(file="m.py", module="m", qualname=f"f{line}", owner="", line=line, first_line=line, column=0,
+                end_line=line + lines - 1, cyclomatic=1, cognitive=0, essential=1, nesting=0, longest_path=1,
+                betti_1=0, components=1, entropy=0.5, entropy_label="", blocks=2, edges=1,
+                statements=statements, assign_only=assign_only, kinds=kinds)
+    base.update(kw)
+    return FunctionReport(**base)
+
+
+def mutate(rng: random.Random, seq: bytes, edits: int) -> bytes:
+    out = bytearray(seq)
+    for _ in range(edits):
+        pos = rng.randrange(len(out))
+        op = rng.randrange(3)
+        if op == 0:
+            out[pos] = rng.randrange(100)
+        elif op == 1:
+            del out[pos]
+        else:
+            out.insert(pos, rng.randrange(100))
+    return bytes(out)
+
+
+def test_families_become_clusters_with_exact_counts_to_the_representative():
+    rng = random.Random(7)
+    functions, family_of = [], []
+    for fam in range(12):
+        base = bytes(rng.randrange(100) for _ in range(rng.randrange(60, 160)))
+        for _ in range(rng.randrange(2, 6)):
+            functions.append(record(mutate(rng, base, rng.randrange(0, 4)), line=len(functions) * 20 + 1,
+                                    lines=5 + fam))
+            family_of.append(fam)
+    # Unrelated noise, and lookalikes that the filters must drop.
+    functions += [record(bytes(rng.randrange(100) for _ in range(90)), line=5000 + i) for i in range(200)]
+    family_of += [None] * 200
+    functions += [record(functions[0].kinds, line=9000, statements=4),
+                  record(functions[0].kinds, line=9100, assign_only=True)]
+    family_of += [None, None]
+
+    found = clusters.find_clusters(functions)
+    assert found.skipped == {"small": 1, "assign_only": 1}
+    got = {frozenset(m.function for m in c.members) for c in found.clusters}
+    want = {frozenset(i for i, f in enumerate(family_of) if f == fam) for fam in range(12)}
+    assert got == want
+    weights = [c.weight for c in found.clusters]
+    assert weights == sorted(weights, reverse=True)
+    for c in found.clusters:
+        rep = functions[c.representative]
+        assert c.members[0].function == c.representative and c.weight == c.lines * (len(c.members) - 1)
+        for m in c.members[1:]:
+            distance, ops = v.compute_sequence_distance(list(rep.kinds.decode("latin-1")),
+                                                        list(functions[m.function].kinds.decode("latin-1")))
+            assert (m.distance, m.insertions, m.deletions, m.substitutions) == (
+                distance, ops["insertions"], ops["deletions"], ops["substitutions"])
+            assert m.similarity >= clusters.DEFAULT_MIN_SIMILARITY
+
+
+@pytest.mark.parametrize("threshold, size", [(0.95, 5), (0.5, 5), (0.8, 200)])
+def test_options_bound_what_is_reported(threshold, size):
+    rng = random.Random(3)
+    base = bytes(rng.randrange(100) for _ in range(100))
+    functions = [record(mutate(rng, base, k), line=k * 10 + 1, statements=10 * k + 5) for k in range(12)]
+    found = clusters.find_clusters(functions, min_similarity=threshold, min_statements=size)
+    members = [m for c in found.clusters for m in c.members]
+    assert all(m.similarity >= threshold for m in members)
+    assert all(functions[m.function].statements >= size for m in members)
+    assert len({m.function for m in members}) == len(members)
+
+
+@dataclass
+class Src:
+    path: str
+    module: str
+    text: str
+
+
+def files_of(*sources: Src) -> list[FileReport]:
+    return [analyze_source(s.text, s.path, s.module) for s in sources]
+
+
+PACKAGE = [
+    Src("pkg/__init__.py", "pkg", "from .core import run\n"),
+    Src("pkg/core.py", "pkg.core", (
+        "import os\nfrom . import util\nfrom .util import helper as h\nimport pkg.extra\n\n"
+        "class Job:\n    def __init__(self):\n        self.go()\n    def go(self):\n        return self.missing()\n\n"
+        "def run(x):\n    def inner():\n        return h(x)\n"
+        "    Job()\n    util.helper(1)\n    pkg.extra.more()\n    os.getcwd()\n    len(x)\n    x.strip()\n"
+        "    super().f()\n    return inner()\n"
+    )),
+    Src("pkg/util.py", "pkg.util", "def helper(x):\n    from .core import run\n    return helper(x - 1) if x else run\n"),
+    Src("pkg/extra.py", "pkg.extra", "from pkg.core import Job\ndef more():\n    return Job().go()\n"),
+]
+
+
+def test_imports_calls_and_counts_resolve_as_documented():
+    files = files_of(*PACKAGE)
+    s = structure.analyse(files)
+    fns = [f for r in files for f in r.functions]
+    name = {i: f"{f.module}:{f.qualname}" for i, f in enumerate(fns)}
+    edges = {(s.modules[e.source], s.modules[e.target], e.top_level) for e in s.imports}
+    assert edges == {("pkg", "pkg.core", True), ("pkg.core", "pkg.util", True), ("pkg.core", "pkg.extra", True),
+                     ("pkg.util", "pkg.core", False), ("pkg.extra", "pkg.core", True)}
+    calls = {(name[e.caller], name[e.callee], e.count) for e in s.calls}
+    assert calls == {
+        ("pkg.core:Job.__init__", "pkg.core:Job.go", 1),
+        ("pkg.core:run", "pkg.core:run.<locals>.inner", 1),
+        ("pkg.core:run.<locals>.inner", "pkg.util:helper", 1),
+        ("pkg.core:run", "pkg.core:Job.__init__", 1),
+        ("pkg.core:run", "pkg.util:helper", 1),
+        ("pkg.core:run", "pkg.extra:more", 1),
+        ("pkg.extra:more", "pkg.core:Job.__init__", 1),
+    }
+    c = s.call_counts
+    # self.missing(), x.strip(), super().f(), Job().go() stay unresolved; helper() is
+    # recursive; len() and super() are builtins.
+    assert (c.resolved, c.recursive, c.builtin, c.external, c.unresolved) == (8, 1, 2, 1, 4)
+    assert c.sites == c.resolved + c.builtin + c.external + c.unresolved
+    # The import-time cycle: pkg.core <-> pkg.extra (pkg.util's import of core is deferred).
+    assert [[s.modules[i] for i in cyc.cycle] for cyc in s.cycles] == [["pkg.core", "pkg.extra", "pkg.core"]]
+    assert [len(cyc.members) for cyc in s.deferred_cycles] == [3]
+    fan = {name[i]: (s.fan_in[i], s.fan_out[i]) for i in name}
+    assert fan["pkg.core:run"] == (0, 4) and fan["pkg.core:Job.go"] == (1, 0)
+    core = s.modules.index("pkg.core")
+    assert (s.module_fan_in[core], s.module_fan_out[core]) == (3, 2)
+
+
+def test_a_long_import_ring_is_one_cycle_without_recursion():
+    n = 5000
+    files = [FileReport(f"m{i}.py", f"m{i}", "ok", "", imports=((0, f"m{(i + 1) % n}", "", "", True, 1),))
+             for i in range(n)]
+    s = structure.analyse(files)
+    (cycle,) = s.cycles
+    assert len(cycle.members) == n and len(cycle.cycle) == n + 1 and cycle.cycle[0] == cycle.cycle[-1]
+
+
+def test_the_bridge_between_two_cliques_is_the_worst_bottleneck():
+    def clique(offset):
+        return [(offset + a, offset + b) for a in range(6) for b in range(a + 1, 6)]
+
+    pairs = clique(0) + clique(10) + [(0, 10)]
+    worst = structure.bottlenecks(pairs, 3)
+    assert (worst[0].source, worst[0].target) == (0, 10)
+    assert worst[0].curvature < -1 and all(b.curvature < 0 for b in worst)
