@@ -545,6 +545,12 @@ def bench_analyzer(ctx: Ctx) -> None:
         cold = analyzer.best(analyzer.scan_cmd(root, "-j", "1", "--no-cache", "--timings"), repeat)
         ctx.add(Row("analyzer", "velmora-scan cold, 1 process: where the time goes", label, cold.cpu,
                     note=analyzer.timing_split(cold.stderr) + f"; peak {cold.peak_mib:.0f} MiB"))
+        # The duplicate-cluster search is a whole-input pass of its own
+        # weight; the same run without it shows the per-file path.
+        lean = analyzer.best(analyzer.scan_cmd(root, "-j", "1", "--no-cache", "--timings", "--duplicates", "0"),
+                             repeat)
+        ctx.add(Row("analyzer", "velmora-scan cold, 1 process, --duplicates 0", label, lean.cpu,
+                    note=analyzer.timing_split(lean.stderr) + f"; peak {lean.peak_mib:.0f} MiB"))
         targets = {"mccabe": 1.0, "radon": 0.5, "lizard": 0.5}
         peer_runs = {}
         for name, cmd in analyzer.peers(root).items():
@@ -553,6 +559,9 @@ def bench_analyzer(ctx: Ctx) -> None:
             target = next((t for key, t in targets.items() if name.startswith(key)), None)
             ctx.add(Row("analyzer", "cold run, 1 process (CPU s)", label, cold.cpu, name, r.cpu, target,
                         note="" if target else "no target"))
+            if target:
+                ctx.add(Row("analyzer", "cold run, 1 process, --duplicates 0 (CPU s)", label, lean.cpu, name, r.cpu,
+                            target))
         complexipy = analyzer.tool("complexipy")
         if complexipy:
             cache = os.path.join(scratch, "complexipy")
@@ -572,12 +581,13 @@ def bench_analyzer(ctx: Ctx) -> None:
                     1 / 1.7, note=f"speed-up {one_wall / two.wall:.2f}x (target 1.7x); CPU {two.cpu:.1f} s at -j 2"))
 
         cache = os.path.join(scratch, "velmora")
-        warm_cmd = analyzer.scan_cmd(root, "-j", "1", "--cache-dir", cache, "--timings")
-        analyzer.run(warm_cmd)
-        warm = analyzer.best(warm_cmd, repeat)
-        ctx.add(Row("analyzer", "warm run, nothing changed (CPU s)", label, warm.cpu,
-                    "complexipy warm" if cx_warm else "", cx_warm.cpu if cx_warm else None, 1.0,
-                    note=analyzer.timing_split(warm.stderr)))
+        for extra in ([], ["--duplicates", "0"]):
+            warm_cmd = analyzer.scan_cmd(root, "-j", "1", "--cache-dir", cache, "--timings", *extra)
+            analyzer.run(warm_cmd)
+            warm = analyzer.best(warm_cmd, repeat)
+            ctx.add(Row("analyzer", "warm run, nothing changed (CPU s)" + (" " + " ".join(extra) if extra else ""),
+                        label, warm.cpu, "complexipy warm" if cx_warm else "", cx_warm.cpu if cx_warm else None, 1.0,
+                        note=analyzer.timing_split(warm.stderr)))
 
         radon = next((r for n, r in peer_runs.items() if n.startswith("radon")), None)
         ctx.add(Row("analyzer", "peak memory, cold 1 process (MiB, not s)", label, cold.peak_mib,
