@@ -36,7 +36,7 @@ EXPRS = ["x", "a if b else c", "[i for i in y if i if j]", "a and b or c and d",
          "{k: v for k, v in y for w in k}", "f(x) if g(y) else (h(z) if a else b)", "not (a and (b and c))",
          "self.f(x)", "f(lambda: [i for i in (a if b else c)])"]
 SIMPLE = ["x = {e}", "return {e}", "raise E({e})", "y: {e} = {e}", "assert {e}", "del x", "pass", "f({e})",
-          "global g", "import a.b as c", "from ..m import n"]
+          "global g", "import a.b as c", "from ..m import n", "type A[T: ({e}, int)] = [T for T in ({e})]"]
 
 
 def program(data, depth: int, in_loop: bool, indent: int) -> list[str]:

@@ -82,6 +82,7 @@ enum class Role : std::uint8_t {
     Sequence,  // a tuple or list display
     Comp,      // a list, set or generator comprehension
     DictComp,
+    TypeAlias,
 };
 
 struct RoleName {
@@ -110,6 +111,7 @@ constexpr RoleName kRoles[] = {
     {"Tuple", Role::Sequence},          {"List", Role::Sequence},
     {"ListComp", Role::Comp},           {"SetComp", Role::Comp},
     {"GeneratorExp", Role::Comp},       {"DictComp", Role::DictComp},
+    {"TypeAlias", Role::TypeAlias},
 };
 
 // Fields the front end reads by name.
@@ -612,6 +614,12 @@ void Walker::visit(const Item& it) {
             return;
         case Role::Continue:
             marker(Op::Continue);
+            return;
+        case Role::TypeAlias:
+            // The alias's value is evaluated lazily, not when the statement
+            // runs: listed, not measured.
+            marker(Op::Simple);
+            children(f, static_cast<std::uint8_t>(nk | kNoScope), 0);
             return;
         case Role::AnnAssign:
             // A local annotation is never evaluated: listed, not measured.
