@@ -64,4 +64,21 @@ for bad in (lambda: v.ControlFlowGraph(blocks, edges + ["x"]), lambda: v.UASTNod
         pass
     else:
         raise AssertionError("expected a conversion error")
+# velmora-scan's native path: every construct of the bundled sample and a
+# few the sample lacks, the nested bodies, match guards and type aliases.
+import ast  # noqa: E402
+import os  # noqa: E402
+
+from velmora_scan import native  # noqa: E402
+from velmora_scan.discover import SAMPLE  # noqa: E402
+
+extra = ("def g(x, y=lambda q: q if q else 0):\n    match x:\n        case [a] if a and y: return a\n"
+         "        case _: pass\n    type A[T] = list[T]\n    class K(B if x else C):\n        def m(self):\n"
+         "            return [i for i in self.m() if i] or self.m()\n    try:\n        pass\n    except* E:\n"
+         "        raise\n    async def h():\n        async for i in y:\n            await i\n")
+sources = [extra] + [open(os.path.join(SAMPLE, n), encoding="utf-8").read() for n in sorted(os.listdir(SAMPLE))
+                     if n.endswith(".py")]
+for src in sources:
+    for bool_ops in (False, True):
+        assert native.analyze(ast.parse(src), src, 64, bool_ops)[2] > 0
 print("memcheck workload done")
