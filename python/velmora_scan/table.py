@@ -431,17 +431,33 @@ def _interrupts_deferred():
 
 
 class _Part:
-    """One table's file of one partition, written under a temporary name."""
+    """One table's file of one partition, written under a temporary name;
+    batches are gathered into row groups of about ``ROW_GROUP_ROWS``."""
 
     def __init__(self, output: str, table: str, run: str, index: int, schema: pa.Schema):
         directory = run_dir(output, table, run)
         self.final = os.path.join(directory, part_name(index))
         self.temp = os.path.join(directory, f".{part_name(index)}.{uuid.uuid4().hex}.tmp")
         self.writer = pq.ParquetWriter(self.temp, schema, compression="zstd")
+        self.pending: list[pa.RecordBatch] = []
+        self.rows = 0
 
-    def write(self, batches: list[pa.RecordBatch]) -> None:
-        if batches:
-            self.writer.write_table(pa.Table.from_batches(batches), row_group_size=ROW_GROUP_ROWS)
+    def add(self, batch: pa.RecordBatch) -> None:
+        if not batch.num_rows:
+            return
+        self.pending.append(batch)
+        self.rows += batch.num_rows
+        if self.rows >= ROW_GROUP_ROWS:
+            self.flush()
+
+    def flush(self) -> None:
+        if self.pending:
+            self.writer.write_table(pa.Table.from_batches(self.pending), row_group_size=ROW_GROUP_ROWS)
+        self.pending, self.rows = [], 0
+
+    def close(self) -> None:
+        self.flush()
+        self.writer.close()
 
     def discard(self) -> None:
         with contextlib.suppress(Exception):
@@ -475,8 +491,7 @@ def write_partition(
     summary = PartSummary(index)
     parts = [_Part(output, "functions", run, index, FUNCTION_SCHEMA), _Part(output, "files", run, index, FILE_SCHEMA)]
     try:
-        rows = _Rows(ROW_GROUP_ROWS)
-        pending: tuple[list, list] = ([], [])
+        rows = _Rows(BATCH_ROWS)
         for report in _reports(entries, settings, 1):
             summary.files += 1
             summary.functions += len(report.functions)
@@ -486,21 +501,16 @@ def write_partition(
                 else:
                     summary.problems.append(finding)
             if rows.add(report):
-                for got, batch in zip(pending, rows.take()):
-                    got.append(batch)
-                for part, got in zip(parts, pending):
-                    part.write(got)
-                    got.clear()
+                for part, batch in zip(parts, rows.take()):
+                    part.add(batch)
             if progress is not None:
                 progress(summary.files)
-        if rows.files:
-            for got, batch in zip(pending, rows.take()):
-                got.append(batch)
-        for part, got in zip(parts, pending):
-            part.write(got)
-            part.writer.close()
+        for part, batch in zip(parts, rows.take()):
+            part.add(batch)
+            part.close()
         with _interrupts_deferred():
-            for part in reversed(parts):   # files first: a file row never lacks its functions
+            # Functions first: a file row, once there, has its functions.
+            for part in parts:
                 os.replace(part.temp, part.final)
     except BaseException:
         for part in parts:
