@@ -73,7 +73,8 @@ def test_cluster_table_equals_the_single_process_table(client, corpus, tmp_path,
     got_functions, got_files = _tables(out, "r")
     assert got_functions.equals(functions) and got_files.equals(files)
     assert [p.path for p in summary.problems] == [os.path.join(root, "broken.py")]
-    assert summary.resubmitted > 0 if disruption == "restart" else summary.resubmitted == 0
+    if disruption == "restart":
+        assert summary.resubmitted > 0
     assert not [n for t in ("functions", "files") for n in os.listdir(table.run_dir(out, t, "r")) if n.startswith(".")]
 
 
@@ -95,10 +96,13 @@ def test_ctrl_c_leaves_complete_partitions_only(tmp_path, where):
     finally:
         if p.poll() is None:
             os.killpg(p.pid, signal.SIGKILL)
-    assert p.returncode == 130 and "run x is incomplete" in err
+    assert p.returncode == 130 and "run x is incomplete" in err, err
     assert sorted(os.listdir(out)) == ["files", "functions"]          # no runs row
-    names = sorted(os.listdir(done))
-    assert names and names == sorted(os.listdir(out / "files" / "run=x"))
-    assert all(n.startswith("part-") for n in names)
-    for n in names:   # every part that is there reads whole
+    names = [sorted(os.listdir(out / t / "run=x")) for t in ("functions", "files")]
+    parts = [[n for n in ns if not n.startswith(".")] for ns in names]
+    assert parts[0] and parts[0] == parts[1], err
+    # A task already running on a worker when the run stopped may leave its
+    # (hidden) temporary file; nothing else is there.
+    assert all(n.startswith("part-") or (where and n.endswith(".tmp")) for ns in names for n in ns)
+    for n in parts[0]:   # every part that is there reads whole
         table.pq.read_table(done / n)

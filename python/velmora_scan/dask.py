@@ -42,7 +42,6 @@ from .table import (
     expand,
     finish_run,
     plan,
-    remove_temporaries,
     start_run,
     write_partition,
 )
@@ -106,10 +105,9 @@ def scan_to_parquet(
     try:
         run = start_run(output, run_id)
         threads = sum(client.nthreads().values()) or 1
-        parts = plan(paths, partition_bytes=partition_bytes, min_partitions=partitions_per_thread * threads)
+        parts = plan(paths, settings, partition_bytes=partition_bytes, min_partitions=partitions_per_thread * threads)
         summary = RunSummary(run, output, partitions=len(parts))
         _submit_all(client, output, run, parts, settings, summary, progress, on_partition)
-        summary.problems.sort(key=lambda f: f.path)
         return finish_run(output, run, settings, summary, started, whole_input_limit)
     finally:
         if own is not None:
@@ -156,6 +154,8 @@ def _submit_all(client, output, run, parts, settings, summary, progress, on_part
                 f"{len(pending)} partitions of run {run} could not be written in {ROUNDS} rounds"
             ) from failure
     except BaseException:
+        # A partition already running goes on to the end (Dask cannot stop
+        # a running task) and publishes complete parts; its temporary files
+        # are its own until then, so they stay.
         client.cancel(list(futures))
-        remove_temporaries(output, run)
         raise

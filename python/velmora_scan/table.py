@@ -59,9 +59,10 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
 
 from .analysis import analyze_file
 from .discover import Candidate, discover, module_name
-from .findings import EXIT_CLEAN, EXIT_ERROR, EXIT_FINDINGS, collect
+from .findings import EXIT_CLEAN, EXIT_ERROR, EXIT_FINDINGS, Limits, file_findings, input_averages
 from .kinds import KIND_NAMES
-from .model import FileReport, Finding, FunctionReport, ScanResult
+from .model import METRICS, FileReport, Finding, FunctionReport, ScanResult
+from .selection import Selector
 from .settings import Settings, version
 
 SCHEMA_VERSION = 1
@@ -248,16 +249,24 @@ def expand(paths_or_globs: Iterable[str]) -> list[str]:
     return out
 
 
+def _discover(paths: Iterable[str], settings: Settings) -> Iterator[Candidate]:
+    return discover(paths, Selector.for_settings(settings), settings.force_exclude)
+
+
 def plan(
-    paths: Iterable[str], *, partition_bytes: int = PARTITION_BYTES, min_partitions: int = 1
+    paths: Iterable[str],
+    settings: Settings | None = None,
+    *,
+    partition_bytes: int = PARTITION_BYTES,
+    min_partitions: int = 1,
 ) -> list[list[Candidate]]:
     """The files under ``paths`` split into partitions of about
     ``partition_bytes`` of source each (at least ``min_partitions`` while
     there are files), balanced by size: largest file first into the
     lightest partition. The same input gives the same partitions; each
-    lists its files in path order."""
+    lists its files in path order. ``settings`` select the files."""
     sized: list[tuple[int, Candidate]] = []
-    for c in discover(paths):
+    for c in _discover(paths, settings or Settings()):
         size = 0
         if not c.problem:
             with contextlib.suppress(OSError):
@@ -349,7 +358,7 @@ def scan_batches(
     discovery order; ``settings.jobs`` worker processes share the files.
     Keyword arguments override single settings."""
     settings = (settings or Settings()).replace(**overrides)
-    entries = list(discover(paths))
+    entries = list(_discover(paths, settings))
     rows = _Rows(max(1, batch_rows))
     for n, report in enumerate(_reports(entries, settings, max(1, settings.jobs)), 1):
         if progress is not None:
@@ -471,8 +480,9 @@ class PartSummary:
     index: int
     files: int = 0
     functions: int = 0
-    thresholds: int = 0                      # functions above a limit
     problems: list[Finding] = field(default_factory=list)   # files not analysed
+    counts: Counter = field(default_factory=Counter)         # the other findings, by kind
+    totals: Counter = field(default_factory=Counter)         # each metric summed over the functions
     seconds: float = 0.0                     # CPU time of the partition
 
 
@@ -490,16 +500,20 @@ def write_partition(
     t0 = time.process_time()
     summary = PartSummary(index)
     parts = [_Part(output, "functions", run, index, FUNCTION_SCHEMA), _Part(output, "files", run, index, FILE_SCHEMA)]
+    limits = Limits(settings)
     try:
         rows = _Rows(BATCH_ROWS)
         for report in _reports(entries, settings, 1):
             summary.files += 1
             summary.functions += len(report.functions)
-            for finding in collect(ScanResult([report]), settings):
-                if finding.kind == "threshold":
-                    summary.thresholds += 1
-                else:
+            for finding in file_findings(report, limits, settings):
+                if finding.kind in ("file", "internal"):
                     summary.problems.append(finding)
+                else:
+                    summary.counts[finding.kind] += 1
+            for f in report.functions:
+                for m in METRICS:
+                    summary.totals[m] += f.metric(m)
             if rows.add(report):
                 for part, batch in zip(parts, rows.take()):
                     part.add(batch)
@@ -533,8 +547,10 @@ class RunSummary:
     partitions: int = 0
     files: int = 0
     functions: int = 0
-    thresholds: int = 0
-    problems: list[Finding] = field(default_factory=list)
+    problems: list[Finding] = field(default_factory=list)   # files not analysed, in path order
+    counts: Counter = field(default_factory=Counter)         # the other findings, by kind
+    totals: Counter = field(default_factory=Counter)
+    averages: list[Finding] = field(default_factory=list)   # the input's averages above their limits
     notes: list[str] = field(default_factory=list)
     resubmitted: int = 0         # partitions submitted again after a lost worker
     wall: float = 0.0
@@ -543,14 +559,15 @@ class RunSummary:
     def add(self, part: PartSummary) -> None:
         self.files += part.files
         self.functions += part.functions
-        self.thresholds += part.thresholds
         self.problems.extend(part.problems)
+        self.counts.update(part.counts)
+        self.totals.update(part.totals)
         self.cpu += part.seconds
 
     def exit_status(self) -> int:
         if any(p.kind == "internal" for p in self.problems):
             return EXIT_ERROR
-        return EXIT_FINDINGS if self.problems or self.thresholds else EXIT_CLEAN
+        return EXIT_FINDINGS if self.problems or self.averages or self.counts else EXIT_CLEAN
 
 
 def read_run(output: str, run: str, table: str, columns: list[str] | None = None) -> pa.Table:
@@ -622,6 +639,9 @@ def whole_input(output: str, run: str, settings: Settings, summary: RunSummary, 
 def finish_run(output: str, run: str, settings: Settings, summary: RunSummary, started: float,
                limit: int = WHOLE_INPUT_LIMIT) -> RunSummary:
     """Second stage and the ``runs`` row that marks the run complete."""
+    # Findings in path order, whatever order the partitions finished in.
+    summary.problems.sort(key=lambda f: f.path)
+    summary.averages = input_averages(summary.totals, summary.functions, settings)
     whole_input(output, run, settings, summary, limit)
     remove_temporaries(output, run)
     summary.wall = time.perf_counter() - started
@@ -634,7 +654,9 @@ def finish_run(output: str, run: str, settings: Settings, summary: RunSummary, s
         "python": sys.version.split()[0],
         "finished": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
         "partitions": summary.partitions, "files": summary.files, "functions": summary.functions,
-        "files_not_analysed": len(summary.problems), "thresholds_exceeded": summary.thresholds,
+        "files_not_analysed": len(summary.problems),
+        "findings": json.dumps({**summary.counts, "average": summary.counts["average"] + len(summary.averages)},
+                               sort_keys=True),
         "settings": settings_json, "notes": summary.notes,
     }
     _write_table(output, "runs", run, pa.Table.from_pylist([row]))
@@ -658,7 +680,7 @@ def write_parquet(
     settings = (settings or Settings()).replace(**overrides)
     started = time.perf_counter()
     run = start_run(output, run_id)
-    parts = plan(paths, partition_bytes=partition_bytes)
+    parts = plan(paths, settings, partition_bytes=partition_bytes)
     summary = RunSummary(run, output, partitions=len(parts))
     total = sum(len(p) for p in parts)
     try:
@@ -678,22 +700,20 @@ def write_parquet(
     except BaseException:
         remove_temporaries(output, run)
         raise
-    # Findings in input order, whatever order the partitions finished in.
-    summary.problems.sort(key=lambda f: f.path)
     return finish_run(output, run, settings, summary, started, whole_input_limit)
 
 
 def describe(summary: RunSummary, stream) -> None:
     """The text a run prints: its problems as finding lines, then what was
     written where."""
-    for p in summary.problems:
+    for p in summary.problems + summary.averages:
         stream.write(p.text() + "\n")
     stream.write(
         f"run {summary.run}: {summary.functions:,} functions of {summary.files:,} files "
         f"({len(summary.problems):,} not analysed) in {summary.partitions} partitions -> {summary.output}\n"
     )
-    if summary.thresholds:
-        stream.write(f"{summary.thresholds:,} functions above a threshold\n")
+    for kind, n in sorted(summary.counts.items()):
+        stream.write(f"{n:,} {kind} findings (not listed; the tables hold the numbers)\n")
     for note in summary.notes:
         stream.write(note + "\n")
 
