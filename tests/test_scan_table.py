@@ -69,10 +69,15 @@ def test_runs_append_and_partitions_replace_themselves(corpus, tmp_path):
     assert by_run["a"] == by_run["b"] == first.functions
     assert _run(out, "a", "functions").sort_by(IDENTITY).equals(_run(out, "b", "functions").sort_by(IDENTITY))
     assert pq.read_table(str(out / "runs")).column("run").to_pylist() == ["a", "b"]
+    # The second stage over the tables finds what a scan finds.
+    expected = table.whole_input_rows(scan([corpus]))
+    assert {n for n, rows in expected.items() if rows} >= {"clusters", "calls", "fans"}
+    for name, rows in expected.items():
+        assert (_run(out, "a", name).to_pylist() if rows else []) == rows, name
     assert not glob.glob(str(out / "**" / ".*"), recursive=True)
     # Writing a partition again (a retry) replaces it with the same rows.
     before = pq.read_table(table.run_dir(str(out), "functions", "a") + "/" + table.part_name(1))
-    parts = table.plan([corpus], partition_bytes=2000)
+    parts = table.plan([corpus], partition_bytes=2000).partitions
     table.write_partition(str(out), "a", 1, parts[1], table.Settings())
     assert _run(out, "a", "functions").num_rows == first.functions
     assert pq.read_table(table.run_dir(str(out), "functions", "a") + "/" + table.part_name(1)).equals(before)
@@ -84,7 +89,7 @@ def test_interrupted_partition_leaves_nothing_behind(corpus, tmp_path, monkeypat
     out = str(tmp_path / "out")
     calls = []
     analyze = table.analyze
-    parts = table.plan([corpus], partition_bytes=4000)
+    parts = table.plan([corpus], partition_bytes=4000).partitions
     stop = len(parts[0]) + 2      # the second file of the second partition
     assert len(parts[1]) >= 2
 
@@ -106,12 +111,12 @@ def test_plan_balances_by_size(tmp_path):
     sizes = [50_000, 40_000, 30_000, 5_000, 4_000, 3_000, 2_000, 1_000, 10, 0]
     for i, n in enumerate(sizes):
         (tmp_path / f"m{i}.py").write_text("#" * n)
-    parts = table.plan([str(tmp_path)], partition_bytes=40_000)
+    parts = table.plan([str(tmp_path)], partition_bytes=40_000).partitions
     files = sorted(c.path for p in parts for c in p)
     assert files == sorted(str(tmp_path / f"m{i}.py") for i in range(len(sizes)))
     loads = [sum(os.path.getsize(c.path) + 512 for c in p) for p in parts]
     assert len(parts) == 4 and max(loads) - min(loads) <= 50_000 + 512
-    assert parts == table.plan([str(tmp_path)], partition_bytes=40_000)
+    assert parts == table.plan([str(tmp_path)], partition_bytes=40_000).partitions
 
 
 @pytest.mark.parametrize("args, status, message", [
@@ -126,7 +131,7 @@ def test_cli_parquet(args, status, message, tmp_path, capsys, monkeypatch):
     assert message in err
     if status == 0:
         assert "run r1: 21 functions of 4 files" in out
-        assert "duplicates: 1 rows" in out
+        assert "clusters: 2 rows" in out and "calls: " in out
 
 
 def test_cli_without_pyarrow_is_a_usage_error(capsys, monkeypatch):

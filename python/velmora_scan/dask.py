@@ -105,10 +105,12 @@ def scan_to_parquet(
     try:
         run = start_run(output, run_id)
         threads = sum(client.nthreads().values()) or 1
-        parts = plan(paths, settings, partition_bytes=partition_bytes, min_partitions=partitions_per_thread * threads)
+        planned = plan(paths, settings, partition_bytes=partition_bytes,
+                       min_partitions=partitions_per_thread * threads)
+        parts = planned.partitions
         summary = RunSummary(run, output, partitions=len(parts))
         _submit_all(client, output, run, parts, settings, summary, progress, on_partition)
-        return finish_run(output, run, settings, summary, started, whole_input_limit)
+        return finish_run(output, run, settings, summary, planned.order, started, whole_input_limit)
     finally:
         if own is not None:
             cluster = own.cluster

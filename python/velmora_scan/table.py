@@ -16,8 +16,11 @@ An output directory holds one hive-partitioned dataset per table::
 
     OUT/functions/run=RUN/part-00000.parquet
     OUT/files/run=RUN/part-00000.parquet
-    OUT/duplicates/run=RUN/part-00000.parquet     whole-input passes, when run
-    OUT/choke_points/run=RUN/part-00000.parquet
+    OUT/clusters/run=RUN/part-00000.parquet       whole-input passes, when run:
+    OUT/calls/run=RUN/...                         clusters, calls, fans,
+    ...                                           call_bottlenecks, modules,
+                                                  module_imports, module_bottlenecks,
+                                                  import_cycles
     OUT/runs/run=RUN/part-00000.parquet           written last: the run is complete
 
 A run never touches another run's directories, so appending is safe; a
@@ -66,7 +69,12 @@ from .selection import Selector
 from .settings import Settings, version
 
 SCHEMA_VERSION = 1
-TABLES = ("functions", "files", "duplicates", "choke_points", "runs")
+#: Per partition.
+PARTITIONED = ("functions", "files")
+#: Written once per run by the whole-input passes.
+WHOLE_INPUT = ("clusters", "calls", "fans", "call_bottlenecks", "modules", "module_imports",
+               "module_bottlenecks", "import_cycles")
+TABLES = PARTITIONED + WHOLE_INPUT + ("runs",)
 
 #: Source bytes per partition: a few seconds of analysis, so that a retry
 #: repeats little and the partitions spread evenly over workers.
@@ -253,18 +261,25 @@ def _discover(paths: Iterable[str], settings: Settings) -> Iterator[Candidate]:
     return discover(paths, Selector.for_settings(settings), settings.force_exclude)
 
 
+@dataclass(slots=True)
+class Plan:
+    partitions: list[list[Candidate]]
+    order: list[str]        # every path in the order of discovery
+
+
 def plan(
     paths: Iterable[str],
     settings: Settings | None = None,
     *,
     partition_bytes: int = PARTITION_BYTES,
     min_partitions: int = 1,
-) -> list[list[Candidate]]:
+) -> Plan:
     """The files under ``paths`` split into partitions of about
     ``partition_bytes`` of source each (at least ``min_partitions`` while
     there are files), balanced by size: largest file first into the
     lightest partition. The same input gives the same partitions; each
-    lists its files in path order. ``settings`` select the files."""
+    lists its files in the order of discovery. ``settings`` select the
+    files."""
     sized: list[tuple[int, Candidate]] = []
     for c in _discover(paths, settings or Settings()):
         size = 0
@@ -273,8 +288,9 @@ def plan(
                 size = os.stat(c.path).st_size
         # A file costs something however small it is.
         sized.append((size + 512, c))
+    order = [c.path for _, c in sized]
     if not sized:
-        return []
+        return Plan([], order)
     total = sum(s for s, _ in sized)
     n = min(len(sized), max(min_partitions, math.ceil(total / max(partition_bytes, 1)), 1))
     bins: list[list[Candidate]] = [[] for _ in range(n)]
@@ -283,9 +299,10 @@ def plan(
         load, i = heapq.heappop(heap)
         bins[i].append(c)
         heapq.heappush(heap, (load + size, i))
+    rank = {p: i for i, p in enumerate(order)}
     for b in bins:
-        b.sort(key=lambda c: c.path)
-    return bins
+        b.sort(key=lambda c: rank[c.path])
+    return Plan(bins, order)
 
 
 def analyze(entry: Candidate, settings: Settings) -> FileReport:
@@ -407,7 +424,7 @@ def start_run(output: str, run: str | None) -> str:
     if taken:
         raise UsageError(f"run {run} already exists in {output} ({', '.join(taken)}); choose another --run-id")
     try:
-        for t in ("functions", "files"):
+        for t in PARTITIONED:
             os.makedirs(run_dir(output, t, run))
     except OSError as exc:
         raise UsageError(f"cannot create the output in {output}: {exc.strerror or exc}") from exc
@@ -581,22 +598,46 @@ def read_run(output: str, run: str, table: str, columns: list[str] | None = None
     return schema.empty_table() if columns is None else schema.empty_table().select(columns)
 
 
-def _function_ref(f: FunctionReport) -> dict:
-    return {"file": f.file, "qualname": f.qualname, "line": f.line}
+def whole_input_rows(result: ScanResult) -> dict[str, list[dict]]:
+    """The whole-input passes' results as table rows, field for field as
+    the JSON report has them; a function is referred to by (file,
+    qualname, line)."""
+    functions = result.functions
 
+    def ref(i: int) -> dict:
+        f = functions[i]
+        return {"file": f.file, "qualname": f.qualname, "line": f.line}
 
-def _whole_input_rows(items: list, functions: list[FunctionReport]) -> list[dict]:
-    """Rows of a whole-input result: its records' fields, with indices into
-    the function list turned into (file, qualname, line) references."""
-    refs = {"first", "second", "caller", "callee"}
-    rows = []
-    for item in items:
-        row = {}
-        for f in dataclasses.fields(item):
-            value = getattr(item, f.name)
-            row[f.name] = _function_ref(functions[value]) if f.name in refs else value
-        rows.append(row)
-    return rows
+    out: dict[str, list[dict]] = {}
+    if result.clusters is not None:
+        out["clusters"] = [
+            {"cluster": n, "duplicated_lines": c.weight, "lines": c.lines, "representative": ref(c.representative),
+             "member": ref(m.function), "distance": m.distance, "similarity": m.similarity,
+             "insertions": m.insertions, "deletions": m.deletions, "substitutions": m.substitutions}
+            for n, c in enumerate(result.clusters.clusters) for m in c.members
+        ]
+    s = result.structure
+    if s is not None:
+        names = s.modules
+
+        def bottleneck(b, name) -> dict:
+            return {"source": name(b.source), "target": name(b.target), "curvature": b.curvature,
+                    "source_degree": b.source_degree, "target_degree": b.target_degree}
+
+        out["calls"] = [{"caller": ref(e.caller), "callee": ref(e.callee), "sites": e.count,
+                         "directed_curvature": e.directed} for e in s.calls]
+        out["fans"] = [{**ref(i), "fan_in": a, "fan_out": b} for i, (a, b) in enumerate(zip(s.fan_in, s.fan_out))]
+        out["call_bottlenecks"] = [bottleneck(b, ref) for b in s.call_bottlenecks]
+        out["modules"] = [{"module": m, "file": f, "fan_in": i, "fan_out": o}
+                          for m, f, i, o in zip(names, s.module_files, s.module_fan_in, s.module_fan_out)]
+        out["module_imports"] = [{"source": names[e.source], "target": names[e.target], "names": e.count,
+                                  "line": e.line, "module_level": e.top_level} for e in s.imports]
+        out["module_bottlenecks"] = [bottleneck(b, names.__getitem__) for b in s.module_bottlenecks]
+        out["import_cycles"] = [
+            {"modules": [names[i] for i in c.members], "cycle": [names[i] for i in c.cycle], "deferred": deferred}
+            for deferred, found in ((False, s.cycles), (True, s.deferred_cycles)) for c in found
+        ]
+    return out
 
 
 def _write_table(output: str, table: str, run: str, data: pa.Table) -> None:
@@ -612,37 +653,37 @@ def _write_table(output: str, table: str, run: str, data: pa.Table) -> None:
         raise
 
 
-def whole_input(output: str, run: str, settings: Settings, summary: RunSummary, limit: int) -> None:
+def whole_input(output: str, run: str, settings: Settings, summary: RunSummary, order: list[str],
+                limit: int) -> None:
     """The passes over all functions, run on this machine over the run's
-    written tables; skipped with a note when the run is too large."""
+    written tables, with the files in the order of discovery (``order``) as
+    a scan has them; skipped with a note when the run is too large."""
     from .scan import whole_input as passes
 
-    if settings.duplicates <= 0 and settings.choke_points <= 0:
-        return
     if summary.functions > limit:
         summary.notes.append(
-            f"duplicates and choke points skipped: {summary.functions:,} functions are more than the "
-            f"{limit:,} these passes can hold in one process"
+            f"near-duplicate clusters and the call and module graphs skipped: {summary.functions:,} functions "
+            f"are more than the {limit:,} these passes can hold in one process"
         )
         return
     files = reports_from_tables(read_run(output, run, "files"), read_run(output, run, "functions"))
+    rank = {p: i for i, p in enumerate(order)}
+    files.sort(key=lambda r: rank.get(r.path, len(rank)))
     result = ScanResult(files)
     passes(result, settings)
-    functions = result.functions
-    for table, items in (("duplicates", result.duplicates), ("choke_points", result.choke_points)):
-        rows = _whole_input_rows(items, functions)
+    for name, rows in whole_input_rows(result).items():
         if rows:
-            _write_table(output, table, run, pa.Table.from_pylist(rows))
-        summary.notes.append(f"{table}: {len(rows)} rows")
+            _write_table(output, name, run, pa.Table.from_pylist(rows))
+        summary.notes.append(f"{name}: {len(rows):,} rows")
 
 
-def finish_run(output: str, run: str, settings: Settings, summary: RunSummary, started: float,
-               limit: int = WHOLE_INPUT_LIMIT) -> RunSummary:
+def finish_run(output: str, run: str, settings: Settings, summary: RunSummary, order: list[str],
+               started: float, limit: int = WHOLE_INPUT_LIMIT) -> RunSummary:
     """Second stage and the ``runs`` row that marks the run complete."""
     # Findings in path order, whatever order the partitions finished in.
     summary.problems.sort(key=lambda f: f.path)
     summary.averages = input_averages(summary.totals, summary.functions, settings)
-    whole_input(output, run, settings, summary, limit)
+    whole_input(output, run, settings, summary, order, limit)
     remove_temporaries(output, run)
     summary.wall = time.perf_counter() - started
     settings_json = json.dumps(
@@ -680,7 +721,8 @@ def write_parquet(
     settings = (settings or Settings()).replace(**overrides)
     started = time.perf_counter()
     run = start_run(output, run_id)
-    parts = plan(paths, settings, partition_bytes=partition_bytes)
+    planned = plan(paths, settings, partition_bytes=partition_bytes)
+    parts = planned.partitions
     summary = RunSummary(run, output, partitions=len(parts))
     total = sum(len(p) for p in parts)
     try:
@@ -700,7 +742,7 @@ def write_parquet(
     except BaseException:
         remove_temporaries(output, run)
         raise
-    return finish_run(output, run, settings, summary, started, whole_input_limit)
+    return finish_run(output, run, settings, summary, planned.order, started, whole_input_limit)
 
 
 def describe(summary: RunSummary, stream) -> None:
