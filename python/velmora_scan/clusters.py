@@ -98,6 +98,19 @@ class Clusters:
     skipped: dict[str, int] = field(default_factory=dict)  # why functions were left out
 
 
+def band_keys(kinds: bytes) -> tuple[int, ...]:
+    """The sketch of ``kinds`` as one 64-bit key per band (its ``ROWS``
+    bins mixed together): a quarter of the memory of the bins themselves."""
+    bins = sketch(kinds, BANDS * ROWS)
+    keys = []
+    for lo in range(0, BANDS * ROWS, ROWS):
+        key = 0
+        for value in bins[lo : lo + ROWS]:
+            key = ((key ^ value) * _MIX) & _MASK
+        keys.append(key)
+    return tuple(keys)
+
+
 def sketch(kinds: bytes, bins: int) -> tuple[int, ...]:
     """One-permutation MinHash of the numbered 4-grams of ``kinds``: the
     n-th repeat of a 4-gram hashes as CRC-32 seeded with n, so that the
@@ -163,23 +176,21 @@ class _Search:
 
     def candidates(self) -> None:
         seqs, lengths = self.seqs, self.lengths
-        bins = BANDS * ROWS
-        sketches = [sketch(s, bins) for s in seqs]
+        keys = [band_keys(s) for s in seqs]
         order = sorted(range(len(seqs)), key=lambda i: (lengths[i], i))
-        bands: list[dict[tuple[int, ...], list[int]]] = []
+        bands: list[dict[int, list[int]]] = []
         for band in range(BANDS):
-            lo = band * ROWS
-            buckets: dict[tuple[int, ...], list[int]] = {}
+            buckets: dict[int, list[int]] = {}
             for i in order:
-                buckets.setdefault(sketches[i][lo : lo + ROWS], []).append(i)
+                buckets.setdefault(keys[i][band], []).append(i)
             bands.append(buckets)
         length_of = lengths.__getitem__
         for i in order:
             li = lengths[i]
-            mine = sketches[i]
+            mine = keys[i]
             mates: list[int] = []
             for band in range(BANDS):
-                bucket = bands[band][mine[band * ROWS : band * ROWS + ROWS]]
+                bucket = bands[band][mine[band]]
                 if len(bucket) == 1:
                     continue
                 # The bucket is in length order: i meets the next WINDOW
