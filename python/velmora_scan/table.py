@@ -572,6 +572,7 @@ class RunSummary:
     resubmitted: int = 0         # partitions submitted again after a lost worker
     wall: float = 0.0
     cpu: float = 0.0             # CPU seconds of the partitions, summed
+    second_stage: float = 0.0    # seconds of the whole-input passes over the tables
 
     def add(self, part: PartSummary) -> None:
         self.files += part.files
@@ -683,7 +684,9 @@ def finish_run(output: str, run: str, settings: Settings, summary: RunSummary, o
     # Findings in path order, whatever order the partitions finished in.
     summary.problems.sort(key=lambda f: f.path)
     summary.averages = input_averages(summary.totals, summary.functions, settings)
+    t0 = time.perf_counter()
     whole_input(output, run, settings, summary, order, limit)
+    summary.second_stage = time.perf_counter() - t0
     remove_temporaries(output, run)
     summary.wall = time.perf_counter() - started
     settings_json = json.dumps(
@@ -787,5 +790,6 @@ def run(settings: Settings, paths: list[str], progress, stdout, stderr) -> int:
         raise
     describe(summary, stdout)
     if settings.timings:
-        stderr.write(f"time: {summary.cpu:.2f}s CPU in the partitions, wall {summary.wall:.2f}s\n")
+        stderr.write(f"time: {summary.cpu:.2f}s CPU in the partitions, whole-input passes "
+                     f"{summary.second_stage:.2f}s, wall {summary.wall:.2f}s\n")
     return summary.exit_status()
