@@ -123,9 +123,14 @@ def test_plan_balances_by_size(tmp_path):
     (["--format", "parquet"], 2, "need --output DIR"),
     (["--format", "parquet", "--output", "{out}", "--run-id", "../x"], 2, "run id"),
     (["--format", "parquet", "--output", "{out}", "--run-id", "r1"], 0, ""),
+    (["--dask", "local", "--format", "json", "--output", "{out}"], 2, "--format json does not apply"),
+    (["--dask", "tcp://127.0.0.1:9", "--output", "{out}"], 2, "cannot reach the Dask scheduler"),
 ])
 def test_cli_parquet(args, status, message, tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(SAMPLE)
+    if "--dask" in args:
+        dask = pytest.importorskip("velmora_scan.dask")
+        monkeypatch.setattr(dask, "CONNECT_TIMEOUT", 1)
     assert main([".", *(a.format(out=tmp_path) for a in args)]) == status
     out, err = capsys.readouterr()
     assert message in err

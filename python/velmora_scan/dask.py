@@ -39,6 +39,7 @@ from .table import (
     PARTITION_BYTES,
     WHOLE_INPUT_LIMIT,
     RunSummary,
+    UsageError,
     expand,
     finish_run,
     plan,
@@ -48,6 +49,8 @@ from .table import (
 
 #: Partitions per worker thread.
 PARTITIONS_PER_THREAD = 4
+#: Seconds to wait for the scheduler named on the command line.
+CONNECT_TIMEOUT = 30
 #: Rounds of submitting the partitions that were lost (cancelled by a
 #: restart of the cluster, or failed on every retry).
 ROUNDS = 3
@@ -101,7 +104,10 @@ def scan_to_parquet(
         if address in (None, "local"):
             own = client = local_client(settings.jobs if settings.jobs > 1 else _cpu_count())
         else:
-            own = client = Client(address)
+            try:
+                own = client = Client(address, timeout=CONNECT_TIMEOUT)
+            except (OSError, TimeoutError) as exc:
+                raise UsageError(f"cannot reach the Dask scheduler at {address}: {exc}") from exc
     try:
         run = start_run(output, run_id)
         threads = sum(client.nthreads().values()) or 1

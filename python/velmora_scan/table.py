@@ -87,6 +87,7 @@ ROW_GROUP_ROWS = 64 * 1024
 #: many functions they are skipped.
 WHOLE_INPUT_LIMIT = 500_000
 
+_GLOB = re.compile(r"[*?[]")
 _RUN_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,127}")
 
 
@@ -250,7 +251,7 @@ def expand(paths_or_globs: Iterable[str]) -> list[str]:
     is when nothing matches, so that discovery reports it missing."""
     out: list[str] = []
     for p in paths_or_globs:
-        if glob.has_magic(p):
+        if _GLOB.search(p):
             out.extend(sorted(glob.glob(p, recursive=True)) or [p])
         else:
             out.append(p)
@@ -769,6 +770,8 @@ def run(settings: Settings, paths: list[str], progress, stdout, stderr) -> int:
     try:
         if not settings.output:
             raise UsageError("--format parquet and --dask need --output DIR")
+        if settings.format not in ("text", "parquet"):
+            raise UsageError(f"--dask writes Parquet; --format {settings.format} does not apply")
         if settings.dask:
             try:
                 from .dask import scan_to_parquet
