@@ -18,7 +18,12 @@ from velmora_scan.dask import local_client, scan_to_parquet  # noqa: E402
 
 # Worker processes under the sanitizer run would each need the preloaded
 # runtimes; the cluster adds nothing the sanitizers could check.
-pytestmark = pytest.mark.slow
+pytestmark = [
+    pytest.mark.slow,
+    # The in-process scheduler warns when its set-up is slow, as it is on a
+    # loaded machine.
+    pytest.mark.filterwarnings("ignore:Creating scratch directories is taking a surprisingly long time"),
+]
 
 FUNCTIONS = [("file", "ascending"), ("line", "ascending"), ("column", "ascending"), ("qualname", "ascending")]
 FILES = [("path", "ascending")]
