@@ -70,6 +70,10 @@ def constructs(func) -> set[str]:
             found.add("match")
             if any(c.guard is not None for c in n.cases):
                 found.add("case guard")
+            if any(pyflow._irrefutable(c.pattern) and not _wildcard(c.pattern) for c in n.cases):
+                found.add("irrefutable case other than _")
+        elif t is ast.TypeAlias:
+            found.add("type alias value")
         elif t is ast.BoolOp:
             found.add("boolean operator")
         elif t in (ast.For, ast.AsyncFor, ast.While) and n.orelse:
@@ -85,7 +89,12 @@ def constructs(func) -> set[str]:
 MCCABE_COUNTS_DIFFERENTLY = {"nested def/class", "try", "conditional expression", "comprehension", "lambda", "match",
                              "decision in a nested def's defaults/decorators", "async for/with"}
 RADON_COUNTS_DIFFERENTLY = {"boolean operator", "loop else", "try/else", "assert", "case guard", "except*",
-                            "decision in a nested def's defaults/decorators"}
+                            "decision in a nested def's defaults/decorators", "irrefutable case other than _",
+                            "type alias value"}
+
+
+def _wildcard(p) -> bool:
+    return isinstance(p, ast.MatchAs) and p.pattern is None and p.name is None
 
 
 # -- complexipy's departures, as switches of our own counting -------------------------------

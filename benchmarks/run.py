@@ -39,6 +39,9 @@ from harness import Growth, Row, median_time  # noqa: E402
 import velmora as v  # noqa: E402
 
 
+KEPT = "<!-- recorded by other benchmark scripts; run.py keeps what follows -->"
+
+
 def _optional(name: str):
     try:
         return importlib.import_module(name)
@@ -718,8 +721,16 @@ def main(argv: list[str] | None = None) -> int:
             harness.render_growth(ctx.growth, markdown=True),
             "",
         ]
+        # Sections that other benchmark scripts record (after KEPT) survive
+        # a new run of this one.
+        kept = ""
+        if os.path.exists(args.results):
+            with open(args.results) as fh:
+                old = fh.read()
+            if KEPT in old:
+                kept = old[old.index(KEPT):]
         with open(args.results, "w") as fh:
-            fh.write("\n".join(lines))
+            fh.write("\n".join(lines) + ("\n" + kept if kept else ""))
     return 0
 
 

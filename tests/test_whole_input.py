@@ -101,6 +101,8 @@ PACKAGE = [
     )),
     Src("pkg/util.py", "pkg.util", "def helper(x):\n    from .core import run\n    return helper(x - 1) if x else run\n"),
     Src("pkg/extra.py", "pkg.extra", "from pkg.core import Job\ndef more():\n    return Job().go()\n"),
+    # A second file of the same module name is shadowed: no edge from or to it.
+    Src("old/pkg/util.py", "pkg.util", "def again(x):\n    return helper(x)\n"),
 ]
 
 
@@ -123,9 +125,9 @@ def test_imports_calls_and_counts_resolve_as_documented():
         ("pkg.extra:more", "pkg.core:Job.__init__", 1),
     }
     c = s.call_counts
-    # self.missing(), x.strip(), super().f(), Job().go() stay unresolved; helper() is
+    # self.missing(), x.strip(), super().f(), Job().go() and the shadowed file's call stay unresolved; helper() is
     # recursive; len() and super() are builtins.
-    assert (c.resolved, c.recursive, c.builtin, c.external, c.unresolved) == (8, 1, 2, 1, 4)
+    assert (c.resolved, c.recursive, c.builtin, c.external, c.unresolved) == (8, 1, 2, 1, 5)
     assert c.sites == c.resolved + c.builtin + c.external + c.unresolved
     # The import-time cycle: pkg.core <-> pkg.extra (pkg.util's import of core is deferred).
     assert [[s.modules[i] for i in cyc.cycle] for cyc in s.cycles] == [["pkg.core", "pkg.extra", "pkg.core"]]

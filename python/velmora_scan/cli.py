@@ -26,7 +26,7 @@ from .output import html as html_output
 from .output import json as json_output
 from .output import sarif as sarif_output
 from .output import text as text_output
-from .scan import is_tty, scan
+from .scan import input_paths, is_tty, scan
 from .settings import Settings, parse_args, version
 
 RENDERERS = {
@@ -74,6 +74,9 @@ def _say(message: str) -> None:
 
 
 def run(settings: Settings) -> int:
+    if settings.format == "parquet" or settings.dask:
+        # Tables hold every function: baselines and diffs do not apply.
+        return _run_tables(settings)
     # Everything that can refuse the run is checked before the analysis, so
     # a wrong baseline or revision costs nothing and changes nothing.
     recorded = previous = changes = None
@@ -122,6 +125,16 @@ def run(settings: Settings) -> int:
     if settings.timings:
         print(_timings(result, settings), file=sys.stderr)
     return exit_status(result.findings) if status is None else status
+
+
+def _run_tables(settings: Settings) -> int:
+    try:
+        from . import table
+    except ImportError as exc:
+        _say(f"error: {exc}")
+        return EXIT_ERROR
+    progress = Progress(sys.stderr) if settings.progress and is_tty(sys.stderr) else None
+    return table.run(settings, input_paths(settings), progress, sys.stdout, sys.stderr)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -98,31 +98,44 @@ class Clusters:
     skipped: dict[str, int] = field(default_factory=dict)  # why functions were left out
 
 
+def band_keys(kinds: bytes) -> tuple[int, ...]:
+    """The sketch of ``kinds`` as one 64-bit key per band (its ``ROWS``
+    bins mixed together): a quarter of the memory of the bins themselves."""
+    bins = sketch(kinds, BANDS * ROWS)
+    keys = []
+    for lo in range(0, BANDS * ROWS, ROWS):
+        key = 0
+        for value in bins[lo : lo + ROWS]:
+            key = ((key ^ value) * _MIX) & _MASK
+        keys.append(key)
+    return tuple(keys)
+
+
 def sketch(kinds: bytes, bins: int) -> tuple[int, ...]:
-    """One-permutation MinHash of the numbered 4-grams of ``kinds``."""
-    seen: dict[bytes, int] = {}
-    hashes = []
-    for i in range(max(1, len(kinds) - GRAM + 1)):
-        gram = kinds[i : i + GRAM]
-        n = seen.get(gram, 0)
-        seen[gram] = n + 1
-        hashes.append((zlib.crc32(gram, n) * _MIX) & _MASK)
-    # Smallest last, so that it is the one each bin keeps.
-    hashes.sort(reverse=True)
+    """One-permutation MinHash of the numbered 4-grams of ``kinds``: the
+    n-th repeat of a 4-gram hashes as CRC-32 seeded with n, so that the
+    sketch sees the multiset."""
+    counts = Counter([kinds[i : i + GRAM] for i in range(max(1, len(kinds) - GRAM + 1))])
+    hashes = list(map(zlib.crc32, counts))
+    for gram, n in counts.items():
+        if n > 1:
+            hashes.extend(zlib.crc32(gram, k) for k in range(1, n))
+    # CRC-32 is linear; a multiply spreads it over 64 bits before binning.
+    # Largest first, so that the smallest of a bin is the one it keeps.
+    hashes = sorted([(h * _MIX) & _MASK for h in hashes], reverse=True)
     filled = {h % bins: h for h in hashes}
     if len(filled) == bins:
         return tuple(filled[b] for b in range(bins))
     # An empty bin borrows from the next filled one to its right (circular),
     # tagged by the distance, so that two short sequences do not agree on
     # bins just because both are empty.
-    out = [0] * bins
-    nxt = next(b for b in range(bins) if b in filled) + bins
+    out = [filled.get(b) for b in range(bins)]
+    nxt = min(filled) + bins
     for b in range(bins - 1, -1, -1):
-        if b in filled:
-            nxt = b
-            out[b] = filled[b]
-        else:
+        if out[b] is None:
             out[b] = (filled[nxt % bins] ^ ((nxt - b) * _EMPTY)) & _MASK
+        else:
+            nxt = b
     return tuple(out)
 
 
@@ -163,23 +176,21 @@ class _Search:
 
     def candidates(self) -> None:
         seqs, lengths = self.seqs, self.lengths
-        bins = BANDS * ROWS
-        sketches = [sketch(s, bins) for s in seqs]
+        keys = [band_keys(s) for s in seqs]
         order = sorted(range(len(seqs)), key=lambda i: (lengths[i], i))
-        bands: list[dict[tuple[int, ...], list[int]]] = []
+        bands: list[dict[int, list[int]]] = []
         for band in range(BANDS):
-            lo = band * ROWS
-            buckets: dict[tuple[int, ...], list[int]] = {}
+            buckets: dict[int, list[int]] = {}
             for i in order:
-                buckets.setdefault(sketches[i][lo : lo + ROWS], []).append(i)
+                buckets.setdefault(keys[i][band], []).append(i)
             bands.append(buckets)
         length_of = lengths.__getitem__
         for i in order:
             li = lengths[i]
-            mine = sketches[i]
+            mine = keys[i]
             mates: list[int] = []
             for band in range(BANDS):
-                bucket = bands[band][mine[band * ROWS : band * ROWS + ROWS]]
+                bucket = bands[band][mine[band]]
                 if len(bucket) == 1:
                     continue
                 # The bucket is in length order: i meets the next WINDOW
@@ -187,7 +198,8 @@ class _Search:
                 start = bisect.bisect_left(bucket, li, key=length_of)
                 mates.extend(bucket[start : start + WINDOW + 1])
             chars_i = None
-            for j, agree in sorted(Counter(mates).items()):
+            # Counter keeps first-seen order: the same for every run.
+            for j, agree in Counter(mates).items():
                 if agree < MIN_BANDS:
                     continue
                 lj = lengths[j]

@@ -110,13 +110,12 @@ def _judge(f: FunctionReport, limits: dict, uses: list[_Use], out: list[Finding]
     return unused
 
 
-def _average(path: str, metric: str, functions: list[FunctionReport], limit: float | None) -> Finding | None:
-    if limit is None or not functions:
+def _average(path: str, metric: str, total: float, n: int, limit: float | None) -> Finding | None:
+    if limit is None or not n:
         return None
-    mean = sum(f.metric(metric) for f in functions) / len(functions)
+    mean = total / n
     if mean <= limit:
         return None
-    n = len(functions)
     return Finding("average", path, None, None, metric, round(mean, 4), limit,
                    f"{n} function{'s' if n != 1 else ''}")
 
@@ -131,7 +130,8 @@ def _file_findings(report: FileReport, limits: dict, settings: Settings) -> list
         claimed.update(u.directive.line for u in uses)
         unused += [(*item, f) for item in _judge(f, limits, uses, out)]
     for metric in METRICS:
-        found = _average(report.path, metric, report.functions, limits[f"max_file_average_{metric}"])
+        found = _average(report.path, metric, sum(f.metric(metric) for f in report.functions),
+                         len(report.functions), limits[f"max_file_average_{metric}"])
         if found:
             out.append(found)
     if settings.report_unused_suppressions:
@@ -144,20 +144,26 @@ def _file_findings(report: FileReport, limits: dict, settings: Settings) -> list
     return out
 
 
+def file_findings(report: FileReport, limits: Limits, settings: Settings) -> list[Finding]:
+    """The findings of one file, for runs that never hold the whole input."""
+    if report.status != "ok":
+        return [Finding("internal" if report.internal else "file", report.path, reason=report.reason)]
+    return _file_findings(report, limits.for_file(report.path), settings)
+
+
+def input_averages(totals: dict[str, float], n: int, settings: Settings) -> list[Finding]:
+    """Findings of the input's averages, from each metric's sum over ``n`` functions."""
+    found = (_average("", m, totals.get(m, 0), n, settings.input_average(m)) for m in METRICS)
+    return [f for f in found if f]
+
+
 def collect(result: ScanResult, settings: Settings) -> list[Finding]:
     limits = Limits(settings)
     out: list[Finding] = []
     for report in result.files:
-        if report.status != "ok":
-            out.append(Finding("internal" if report.internal else "file", report.path, reason=report.reason))
-            continue
-        out += _file_findings(report, limits.for_file(report.path), settings)
+        out += file_findings(report, limits, settings)
     functions = result.functions
-    for metric in METRICS:
-        found = _average("", metric, functions, settings.input_average(metric))
-        if found:
-            out.append(found)
-    return out
+    return out + input_averages({m: sum(f.metric(m) for f in functions) for m in METRICS}, len(functions), settings)
 
 
 def exit_status(findings: list[Finding]) -> int:

@@ -121,17 +121,23 @@ def scan(
 
     files = [r for r in reports if r is not None]
     result = ScanResult(files, timings=timings)
+    whole_input(result, settings)
+    result.findings = collect(result, settings)
+    result.wall = time.perf_counter() - start
+    return result
+
+
+def whole_input(result: ScanResult, settings: Settings) -> None:
+    """The passes that look at all functions together; the Parquet writer
+    runs them too, over a run's tables."""
     g0 = time.perf_counter()
     functions = result.functions
     if settings.duplicates > 0:
         result.clusters = find_clusters(
             functions, min_similarity=settings.min_similarity, min_statements=settings.min_statements,
         )
-    result.structure = structure.analyse(files, functions, top=settings.choke_points)
+    result.structure = structure.analyse(result.files, functions, top=settings.choke_points)
     result.whole_input = time.perf_counter() - g0
-    result.findings = collect(result, settings)
-    result.wall = time.perf_counter() - start
-    return result
 
 
 def default_jobs() -> int:

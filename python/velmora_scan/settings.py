@@ -68,7 +68,7 @@ def _amount(text: str) -> float:
     return value
 
 
-FORMATS = ("text", "json", "sarif", "gitlab", "github", "csv")
+FORMATS = ("text", "json", "sarif", "gitlab", "github", "csv", "parquet")
 
 
 def _average(metric: str, scope: str):
@@ -86,7 +86,9 @@ class Settings:
         factory=list, nargs="*", metavar="PATH",
     )
     stdlib: bool = opt(False, "--stdlib", help="analyse the running interpreter's standard library", action="store_true")
-    format: str = opt("text", "--format", help="report format (default: text)", choices=FORMATS)
+    format: str = opt(
+        "text", "--format", help="report format (default: text; parquet: a dataset in --output)", choices=FORMATS,
+    )
     min_complexity: int = opt(
         1, "--min-complexity", help="list only functions of cyclomatic complexity N or more",
         type=_count, metavar="N",
@@ -159,6 +161,20 @@ class Settings:
         action="store_false",
     )
     timings: bool = opt(False, "--timings", help="print the time split to standard error", action="store_true")
+    output: str | None = opt(
+        None, "--output", help="directory of the Parquet dataset that --format parquet and --dask write",
+        metavar="DIR",
+    )
+    run_id: str | None = opt(
+        None, "--run-id", help="name of this run in --output (default: the UTC time and a random suffix)",
+        metavar="ID",
+    )
+    dask: str | None = opt(
+        None, "--dask",
+        help="analyse on the Dask cluster at this scheduler address ('local': --jobs workers on this machine) "
+        "and write Parquet to --output",
+        metavar="SCHEDULER_ADDRESS",
+    )
 
     # Averages: per file (overridable per path) and over the whole input.
     max_file_average_cyclomatic: float | None = _average("cyclomatic", "file")

@@ -123,9 +123,11 @@ class _Modules:
         self.files: list[str] = []
         self.index: dict[str, int] = {}
         self.package: list[str] = []
+        self.by_path: dict[str, int] = {}
         for fr in files:
             if fr.module in self.index:
                 continue  # the first file of a name wins, as on sys.path
+            self.by_path[fr.path] = len(self.names)
             self.index[fr.module] = len(self.names)
             self.names.append(fr.module)
             self.files.append(fr.path)
@@ -311,7 +313,9 @@ class _Functions:
         self.classes: set[tuple[int, str]] = set()
         self.module_of: list[int] = []
         for i, f in enumerate(functions):
-            m = mods.index.get(f.module, -1)
+            # By file: a second file of the same module name is shadowed,
+            # and its functions are neither callers nor callees.
+            m = mods.by_path.get(f.file, -1)
             self.module_of.append(m)
             # A redefinition (a property's setter) keeps the first function.
             self.by_name.setdefault((m, f.qualname), i)
@@ -395,6 +399,8 @@ def analyse(files: Sequence, functions: Sequence | None = None, *, top: int = 10
     for i, f in enumerate(functions):
         m = fns.module_of[i]
         if m < 0:
+            counts.sites += len(f.calls)
+            counts.unresolved += len(f.calls)
             continue
         bound = module_bound[m]
         local = None

@@ -1,0 +1,165 @@
+"""Rows per second of velmora-scan's Parquet output at corpus scale: one
+process against a Dask LocalCluster, on the same files.
+
+    python benchmarks/corpus.py [--root DIR ...] [--workers 2] [--results benchmarks/RESULTS.md]
+
+Default roots: the running interpreter's standard library and the packages
+django and sympy where this interpreter can import them (otherwise name
+their directories with --root, for instance those of a scratch venv with
+``pip install django sympy``). Both runs write a run of the same input to
+a scratch directory: first `table.write_parquet` in this process, then
+`dask.scan_to_parquet` on a cluster of ``--workers`` single-threaded worker
+processes, started before the clock. The two tables are compared row for
+row (sorted by identity) before any figure is printed.
+
+Figures: wall time and function rows per second of each run, for the whole
+run and for the partition phase alone (the whole-input passes run on one
+machine after it); speed-up = one process's wall time / the cluster's;
+scaling efficiency = speed-up / workers. CPU seconds are this process's
+plus, for the cluster, those its partitions report. Wall figures need an
+idle machine: the load average before and after is recorded with them.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import importlib.util
+import os
+import platform
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+from velmora_scan import stdlib_root, table
+from velmora_scan.dask import local_client, scan_to_parquet
+
+IDENTITY = [("file", "ascending"), ("line", "ascending"), ("column", "ascending"), ("qualname", "ascending")]
+BEGIN, END = "<!-- corpus:begin -->", "<!-- corpus:end -->"
+
+
+def default_roots() -> list[str]:
+    roots = [stdlib_root()]
+    for name in ("django", "sympy"):
+        spec = importlib.util.find_spec(name)
+        if spec is not None and spec.submodule_search_locations:
+            roots.append(list(spec.submodule_search_locations)[0])
+    return roots
+
+
+def _peak_mib() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def _run(label: str, fn) -> dict:
+    c0, w0 = time.process_time(), time.perf_counter()
+    summary = fn()
+    wall, cpu = time.perf_counter() - w0, time.process_time() - c0
+    return {"label": label, "summary": summary, "wall": wall, "cpu": cpu,
+            "phase": wall - summary.second_stage}
+
+
+def measure(roots: list[str], workers: int, scratch: str) -> tuple[list[dict], dict]:
+    one_out, many_out = os.path.join(scratch, "one"), os.path.join(scratch, "many")
+    one = _run("one process", lambda: table.write_parquet(roots, one_out, run_id="bench"))
+    one["peak"] = _peak_mib()
+    print(f"one process: {one['summary'].functions:,} functions in {one['wall']:.1f} s", file=sys.stderr)
+
+    t0 = time.perf_counter()
+    client = local_client(workers)
+    startup = time.perf_counter() - t0
+    try:
+        many = _run(f"LocalCluster, {workers} workers",
+                    lambda: scan_to_parquet(roots, many_out, client, run_id="bench"))
+        many["cpu"] += many["summary"].cpu
+        many["peak"] = max(client.run(_peak_mib).values())
+    finally:
+        cluster = client.cluster
+        client.close()
+        cluster.close()
+    print(f"cluster: {many['summary'].functions:,} functions in {many['wall']:.1f} s", file=sys.stderr)
+
+    for name, key in (("functions", IDENTITY), ("files", [("path", "ascending")])):
+        a = table.read_run(one_out, "bench", name).sort_by(key)
+        b = table.read_run(many_out, "bench", name).sort_by(key)
+        if not a.equals(b):
+            raise SystemExit(f"the {name} tables of the two runs differ")
+    return [one, many], {"startup": startup, "partitions": many["summary"].partitions}
+
+
+def render(rows: list[dict], extra: dict, roots: list[str], workers: int, load: tuple[float, float]) -> str:
+    one, many = rows
+    n = one["summary"].functions
+    files = one["summary"].files
+    speedup = one["wall"] / many["wall"]
+    phase_speedup = one["phase"] / many["phase"]
+    commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
+                            cwd=os.path.dirname(os.path.abspath(__file__))).stdout.strip() or "?"
+    lines = [
+        BEGIN,
+        "## Corpus scale: Parquet on one process and on a Dask LocalCluster",
+        "",
+        f"- `benchmarks/corpus.py --workers {workers}` at commit {commit}, "
+        f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%dT%H:%M}Z, Python {platform.python_version()}, "
+        f"{os.cpu_count()} cores",
+        f"- corpus: {', '.join(f'`{r}`' for r in roots)}: {files:,} files, {n:,} functions "
+        f"({len(one['summary'].problems)} files not analysed, listed as status rows)",
+        f"- 1-minute load average {load[0]:.2f} before, {load[1]:.2f} after (2 cores: above about "
+        f"{workers:.0f} during the cluster run, other work shared the machine)",
+        f"- cluster: {extra['partitions']} partitions, started in {extra['startup']:.1f} s (not in the times); "
+        "the two runs' tables are equal row for row",
+        "",
+        "| run | wall | rows/s | partition phase | rows/s (phase) | whole-input passes | CPU | peak RSS |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    for r in rows:
+        s = r["summary"]
+        lines.append(
+            f"| {r['label']} | {r['wall']:.1f} s | {n / r['wall']:,.0f} | {r['phase']:.1f} s | "
+            f"{n / r['phase']:,.0f} | {s.second_stage:.1f} s | {r['cpu']:.1f} s | {r['peak']:.0f} MiB |"
+        )
+    lines += [
+        "",
+        f"Speed-up {speedup:.2f}x, scaling efficiency {speedup / workers:.0%} for the whole run; "
+        f"{phase_speedup:.2f}x, {phase_speedup / workers:.0%} for the partition phase. "
+        "Peak RSS: this process for one process, the largest worker for the cluster.",
+        END,
+    ]
+    return "\n".join(lines) + "\n"
+
+
+def write_results(path: str, block: str) -> None:
+    text = open(path, encoding="utf-8").read() if os.path.exists(path) else ""
+    if BEGIN in text and END in text:
+        head, rest = text.split(BEGIN, 1)
+        text = head + block.rstrip("\n") + rest.split(END, 1)[1]
+    else:
+        text = text.rstrip("\n") + "\n\n" + block
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def main() -> None:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--root", action="append", help="a directory of the corpus (repeatable)")
+    p.add_argument("--workers", type=int, default=2)
+    p.add_argument("--results", help="replace this benchmark's section of a results file")
+    args = p.parse_args()
+    roots = args.root or default_roots()
+    load0 = os.getloadavg()[0]
+    scratch = tempfile.mkdtemp(prefix="velmora-corpus-")
+    try:
+        rows, extra = measure(roots, args.workers, scratch)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    block = render(rows, extra, roots, args.workers, (load0, os.getloadavg()[0]))
+    print(block)
+    if args.results:
+        write_results(args.results, block)
+
+
+if __name__ == "__main__":
+    main()
