@@ -240,6 +240,8 @@ long attribute_int(PyObject* node, PyObject* name, long fallback) {
     return x;
 }
 
+bool non_empty(PyObject* list) { return list != nullptr && PyList_CheckExact(list) && PyList_GET_SIZE(list) > 0; }
+
 const TypeInfo* info_of(PyObject* o) {
     if (o == nullptr || o == Py_None) return nullptr;
     return lookup(Py_TYPE(o));
@@ -631,7 +633,7 @@ void Walker::visit(const Item& it) {
         case Role::If: {
             marker(Op::IfEnd);
             PyObject* orelse = f.get(kOrelse);
-            if (orelse != nullptr && PyList_CheckExact(orelse) && PyList_GET_SIZE(orelse) > 0) {
+            if (non_empty(orelse)) {
                 const bool elif = is_elif(it.node, f);
                 if (elif) {
                     node(PyList_GET_ITEM(orelse, 0), static_cast<std::uint8_t>(nk | kIsElif), 0);
@@ -649,7 +651,7 @@ void Walker::visit(const Item& it) {
         case Role::While: {
             marker(Op::LoopEnd);
             PyObject* orelse = f.get(kOrelse);
-            if (orelse != nullptr && PyList_CheckExact(orelse) && PyList_GET_SIZE(orelse) > 0) {
+            if (non_empty(orelse)) {
                 body(orelse, nk);
                 marker(Op::LoopElse);
             }
@@ -669,12 +671,12 @@ void Walker::visit(const Item& it) {
         case Role::Try: {
             marker(Op::TryEnd);
             PyObject* final = f.get(kFinalbody);
-            if (final != nullptr && PyList_CheckExact(final) && PyList_GET_SIZE(final) > 0) {
+            if (non_empty(final)) {
                 body(final, nk);
                 marker(Op::Finally);
             }
             PyObject* orelse = f.get(kOrelse);
-            if (orelse != nullptr && PyList_CheckExact(orelse) && PyList_GET_SIZE(orelse) > 0) {
+            if (non_empty(orelse)) {
                 body(orelse, nk);
                 marker(Op::TryElse);
             }
