@@ -12,6 +12,7 @@ on ``ast``.
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import shutil
@@ -104,4 +105,4 @@ def function_count(paths: list[str]) -> int:
     """Functions velmora-scan reports for ``paths`` (one JSON run)."""
     out = subprocess.run(scan_cmd(*paths, "--no-cache", "--format", "json", "--duplicates", "0",
                                   "--choke-points", "0"), capture_output=True, check=False).stdout
-    return out.count(b'"qualname"')
+    return len(json.loads(out)["functions"])
