@@ -160,7 +160,9 @@ struct State {
     bool ready = false;
 };
 
-State g_state;
+// Never destroyed: it holds references into the interpreter, which is gone
+// by the time static destructors run at exit.
+State& g_state = *new State();
 
 std::size_t hash_type(const void* p) {
     return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull >> 54);
