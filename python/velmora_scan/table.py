@@ -39,6 +39,7 @@ import dataclasses
 import datetime
 import glob
 import heapq
+import itertools
 import json
 import math
 import os
@@ -158,29 +159,39 @@ def _list_of_structs(rows: list[tuple[tuple, ...]], struct: pa.StructType) -> pa
     return pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), values)
 
 
-def _kind_sequences(kinds: list[bytes]) -> pa.Array:
+def _kind_columns(kinds: list[bytes]) -> tuple[pa.Array, pa.Array]:
+    """``kind_counts`` and ``kind_sequence`` of a batch, computed over the
+    batch's codes as a whole rather than function by function."""
     flat = b"".join(kinds)
-    offsets = [0]
-    for k in kinds:
-        offsets.append(offsets[-1] + len(k))
+    offsets = pa.array([0, *itertools.accumulate(map(len, kinds))], pa.int32())
     codes = pa.Array.from_buffers(pa.uint8(), len(flat), [None, pa.py_buffer(flat)])
-    names = pa.DictionaryArray.from_arrays(codes.cast(pa.int16()), _KIND_NAMES)
-    return pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), names)
-
-
-def _kind_counts(kinds: list[bytes]) -> pa.Array:
-    # Codes index the sorted name table, so code order is name order.
-    return pa.array(
-        [[(KIND_NAMES[c], n) for c, n in sorted(Counter(k).items())] for k in kinds],
-        pa.map_(pa.string(), pa.int64()),
+    sequences = pa.ListArray.from_arrays(offsets, pa.DictionaryArray.from_arrays(codes.cast(pa.int16()), _KIND_NAMES))
+    # One key per (function, code); sorted keys put each function's kinds
+    # together in code order, which is name order.
+    keys = pc.add(pc.multiply(pc.list_parent_indices(sequences), 256), codes.cast(pa.int64()))
+    counted = pc.value_counts(keys)
+    order = pc.sort_indices(counted.field("values"))
+    keys = pc.take(counted.field("values"), order)
+    owners = pc.divide(keys, 256)
+    ends = [0] * (len(kinds) + 1)
+    if len(owners):
+        runs = pc.run_end_encode(owners)
+        for owner, end in zip(runs.values.to_pylist(), runs.run_ends.to_pylist()):
+            ends[owner + 1] = end
+    for i in range(1, len(ends)):       # functions without kinds end where the one before did
+        ends[i] = max(ends[i], ends[i - 1])
+    counts = pa.MapArray.from_arrays(
+        pa.array(ends, pa.int32()),
+        pc.take(_KIND_NAMES, pc.subtract(keys, pc.multiply(owners, 256))),
+        pc.take(counted.field("counts"), order),
     )
+    return counts, sequences
 
 
 def function_batch(functions: list[FunctionReport]) -> pa.RecordBatch:
-    kinds = [f.kinds for f in functions]
     return pa.RecordBatch.from_arrays(
         _columns(functions, _FUNCTION_SCALARS)
-        + [_kind_counts(kinds), _kind_sequences(kinds), _list_of_structs([f.calls for f in functions], _CALL)],
+        + [*_kind_columns([f.kinds for f in functions]), _list_of_structs([f.calls for f in functions], _CALL)],
         schema=FUNCTION_SCHEMA,
     )
 
