@@ -9,6 +9,8 @@ import sys
 from collections import Counter
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -40,6 +42,13 @@ def test_rows_hold_every_field_and_come_back_as_the_records(corpus):
     # Counts are keyed by kind name and agree with the sequence.
     for counts, seq in zip(functions.column("kind_counts").to_pylist(), functions.column("kind_sequence").to_pylist()):
         assert dict(counts) == Counter(seq) and [k for k, _ in counts] == sorted(Counter(seq))
+
+
+@given(st.lists(st.binary(max_size=40).map(lambda b: bytes(c % len(table.KIND_NAMES) for c in b)), max_size=30))
+def test_kind_counts_match_the_sequences(kinds):
+    counts, sequences = table._kind_columns(kinds)
+    assert sequences.to_pylist() == [[table.KIND_NAMES[c] for c in k] for k in kinds]
+    assert counts.to_pylist() == [sorted((table.KIND_NAMES[c], n) for c, n in Counter(k).items()) for k in kinds]
 
 
 def test_kind_names_unknown_to_this_interpreter_still_read(corpus):
