@@ -233,17 +233,25 @@ def _kind_bytes(column: pa.ChunkedArray | pa.Array) -> list[bytes]:
     return out
 
 
+RECORD_COLUMNS = [n for n, _ in _FUNCTION_SCALARS] + ["kind_sequence", "calls"]
+
+
 def reports_from_tables(files: pa.Table, functions: pa.Table) -> list[FileReport]:
     """The records back from a run's tables: file rows in table order, each
-    with its function rows in table order."""
+    with its function rows in table order. Function rows are turned into
+    records a batch at a time, so that only one batch is ever held twice."""
     scalar = [n for n, _ in _FUNCTION_SCALARS]
-    cols = [functions.column(n).to_pylist() for n in scalar]
-    kinds = _kind_bytes(functions.column("kind_sequence"))
-    calls = [tuple(tuple(c.values()) for c in row or ()) for row in functions.column("calls").to_pylist()]
     by_file: dict[str, list[FunctionReport]] = {}
-    for i, values in enumerate(zip(*cols)):
-        f = FunctionReport(**dict(zip(scalar, values)), kinds=kinds[i], calls=calls[i])
-        by_file.setdefault(f.file, []).append(f)
+    for batch in functions.select(RECORD_COLUMNS).to_batches(max_chunksize=BATCH_ROWS):
+        cols = [batch.column(n).to_pylist() for n in scalar]
+        kinds = _kind_bytes(batch.column("kind_sequence"))
+        calls = [tuple(tuple(c.values()) for c in row or ()) for row in batch.column("calls").to_pylist()]
+        for values, k, c in zip(zip(*cols), kinds, calls):
+            f = FunctionReport(**dict(zip(scalar, values)), kinds=k, calls=c)
+            own = by_file.setdefault(f.file, [])
+            if own:     # one copy of the texts every function of a file repeats
+                f.file, f.module = own[0].file, own[0].module
+            own.append(f)
     fscalar = [n for n, _ in _FILE_SCALARS]
     imports = [tuple(tuple(i.values()) for i in row or ()) for row in files.column("imports").to_pylist()]
     out = []
@@ -679,7 +687,7 @@ def whole_input(output: str, run: str, settings: Settings, summary: RunSummary, 
             f"are more than the {limit:,} these passes can hold in one process"
         )
         return
-    files = reports_from_tables(read_run(output, run, "files"), read_run(output, run, "functions"))
+    files = reports_from_tables(read_run(output, run, "files"), read_run(output, run, "functions", RECORD_COLUMNS))
     rank = {p: i for i, p in enumerate(order)}
     files.sort(key=lambda r: rank.get(r.path, len(rank)))
     result = ScanResult(files)
