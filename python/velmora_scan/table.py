@@ -66,6 +66,8 @@ from .discover import Candidate, discover, module_name
 from .findings import EXIT_CLEAN, EXIT_ERROR, EXIT_FINDINGS, Limits, file_findings, input_averages
 from .kinds import KIND_NAMES
 from .model import METRICS, FileReport, Finding, FunctionReport, ScanResult
+from .scan import _cache as result_cache
+from .scan import default_jobs
 from .selection import Selector
 from .settings import Settings, version
 
@@ -327,14 +329,16 @@ def plan(
 
 def analyze(entry: Candidate, settings: Settings) -> FileReport:
     """One file's report: the single place where table rows come from the
-    per-file analysis."""
+    per-file analysis (the engine and the result cache the settings name)."""
     if entry.problem:
         return FileReport(entry.path, "", "error", entry.problem)
     try:
         module = module_name(entry.path)
     except (OSError, ValueError):
         module = os.path.basename(entry.path)
-    return analyze_file(entry.path, module, block_size=settings.block_size, count_bool_ops=settings.count_bool_ops)
+    options = (settings.block_size, settings.count_bool_ops, settings.engine)
+    return analyze_file(entry.path, module, block_size=settings.block_size, count_bool_ops=settings.count_bool_ops,
+                        engine=settings.engine, cache=result_cache(settings.cache_dir if settings.cache else "", options))
 
 
 def _analyze_task(task: tuple[Candidate, Settings]) -> FileReport:
@@ -397,7 +401,7 @@ def scan_batches(
     settings = (settings or Settings()).replace(**overrides)
     entries = list(_discover(paths, settings))
     rows = _Rows(max(1, batch_rows))
-    for n, report in enumerate(_reports(entries, settings, max(1, settings.jobs)), 1):
+    for n, report in enumerate(_reports(entries, settings, settings.jobs or default_jobs()), 1):
         if progress is not None:
             progress(n, len(entries))
         if rows.add(report):
@@ -749,7 +753,7 @@ def write_parquet(
     summary = RunSummary(run, output, partitions=len(parts))
     total = sum(len(p) for p in parts)
     try:
-        jobs = max(1, settings.jobs)
+        jobs = settings.jobs or default_jobs()
         if jobs > 1 and len(parts) > 1:
             tasks = [(output, run, i, p, settings) for i, p in enumerate(parts)]
             with _pool(min(jobs, len(parts))) as pool:
