@@ -20,7 +20,7 @@ vpy=$(PYTHON="$py" VELMORA_SANITIZE=ON scripts/setup-venv.sh)
 # one on. CPython's own allocations at exit are not leaks of ours.
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so) $(gcc -print-file-name=libstdc++.so)" \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$vpy" -m pytest -q -p no:cacheprovider -m "not slow"
+    "$vpy" -m pytest -q -p no:cacheprovider -m "not slow and not packaging"
 
 echo "== valgrind memcheck of a run through every entry point"
 command -v valgrind >/dev/null 2>&1 ||

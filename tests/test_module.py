@@ -1,12 +1,15 @@
 """The module surface: registration, class properties, text signatures and
 the argument conventions every call shares."""
 
+import importlib.metadata
 import importlib.util
 import inspect
 import shutil
 import subprocess
 import sys
 import textwrap
+import tomllib
+from pathlib import Path
 
 import pytest
 from hypothesis import given, strategies as st
@@ -253,3 +256,10 @@ def test_a_preset_all_that_is_not_a_list_fails_the_import_and_binds_nothing():
             spec.loader.exec_module(m)
         assert m.__all__ is preset
         assert not set(NAMES) & set(vars(m))
+
+
+def test_the_version_is_pyproject_s():
+    # One version, written once in pyproject.toml; the module itself has none.
+    pyproject = tomllib.loads((Path(__file__).resolve().parent.parent / "pyproject.toml").read_text())
+    assert importlib.metadata.version("velmora") == pyproject["project"]["version"]
+    assert not hasattr(v, "__version__")

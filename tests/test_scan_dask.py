@@ -44,10 +44,10 @@ def corpus(tmp_path_factory):
     shutil.copytree(SAMPLE, root / "pkg")
     shutil.copytree(os.path.join(os.path.dirname(os.__file__), "json"), root / "json")
     (root / "broken.py").write_text("def f(:\n")
-    for i in range(12):
+    for i in range(40):   # enough partitions that some are in flight when a worker is lost
         body = "".join(f"def f{j}(x):\n    if x > {j}:\n        return [y for y in x if y]\n" for j in range(40))
         (root / f"gen{i}.py").write_text(body)
-    functions, files = table.read_batches(table.scan_batches([str(root)]))
+    functions, files = table.read_batches(table.scan_batches([str(root)], jobs=1, cache=False))
     return str(root), functions.sort_by(FUNCTIONS), files.sort_by(FILES)
 
 
@@ -73,7 +73,7 @@ def test_cluster_table_equals_the_single_process_table(client, corpus, tmp_path,
             client.restart()           # every running and queued partition is cancelled
 
     summary = scan_to_parquet([os.path.join(root, "*")], out, client, run_id="r", on_partition=disrupt,
-                              partition_bytes=3000)
+                              partition_bytes=3000, cache=False)
     assert summary.partitions >= 8
     got_functions, got_files = _tables(out, "r")
     assert got_functions.equals(functions) and got_files.equals(files)
@@ -88,7 +88,7 @@ def test_ctrl_c_leaves_complete_partitions_only(tmp_path, where):
     out = tmp_path / "out"
     done = out / "functions" / "run=x"
     cmd = [sys.executable, "-m", "velmora_scan", "--stdlib", "--format", "parquet", "--output", str(out),
-           "--run-id", "x", *where]
+           "--run-id", "x", "--no-cache", *where]
     # A session of its own: Ctrl-C at a terminal reaches every process of the group.
     p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:

@@ -9,6 +9,8 @@ import sys
 from collections import Counter
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -16,6 +18,8 @@ pq = pytest.importorskip("pyarrow.parquet")
 from velmora_scan import SAMPLE, scan, table  # noqa: E402
 from velmora_scan.__main__ import main  # noqa: E402
 
+# One process and no result cache, unless a test says otherwise.
+LOCAL = {"jobs": 1, "cache": False}
 IDENTITY = [("file", "ascending"), ("line", "ascending"), ("column", "ascending"), ("qualname", "ascending")]
 
 
@@ -29,11 +33,11 @@ def corpus(tmp_path):
 
 
 def test_rows_hold_every_field_and_come_back_as_the_records(corpus):
-    batches = list(table.scan_batches([corpus, "missing.py"], batch_rows=8))
+    batches = list(table.scan_batches([corpus, "missing.py"], batch_rows=8, **LOCAL))
     sizes = [b.num_rows for name, b in batches if name == "functions"]
     assert len(sizes) > 3 and max(sizes) <= 60      # bounded by the limit or one file
     functions, files = table.read_batches(batches)
-    expected = scan([corpus, "missing.py"]).files
+    expected = scan([corpus, "missing.py"], **LOCAL).files
     assert table.reports_from_tables(files, functions) == expected
     status = dict(zip(files.column("path").to_pylist(), files.column("status").to_pylist()))
     assert status[os.path.join(corpus, "broken.py")] == status["missing.py"] == "error"
@@ -42,8 +46,15 @@ def test_rows_hold_every_field_and_come_back_as_the_records(corpus):
         assert dict(counts) == Counter(seq) and [k for k, _ in counts] == sorted(Counter(seq))
 
 
+@given(st.lists(st.binary(max_size=40).map(lambda b: bytes(c % len(table.KIND_NAMES) for c in b)), max_size=30))
+def test_kind_counts_match_the_sequences(kinds):
+    counts, sequences = table._kind_columns(kinds)
+    assert sequences.to_pylist() == [[table.KIND_NAMES[c] for c in k] for k in kinds]
+    assert counts.to_pylist() == [sorted((table.KIND_NAMES[c], n) for c, n in Counter(k).items()) for k in kinds]
+
+
 def test_kind_names_unknown_to_this_interpreter_still_read(corpus):
-    functions, _ = table.read_batches(table.scan_batches([corpus]))
+    functions, _ = table.read_batches(table.scan_batches([corpus], **LOCAL))
     seq = functions.column("kind_sequence").combine_chunks()
     # The same sequences under a dictionary with an extra, foreign name.
     names = seq.values.dictionary.to_pylist() + ["kind_of_a_later_version"]
@@ -60,8 +71,8 @@ def _run(output, run, name):
 
 def test_runs_append_and_partitions_replace_themselves(corpus, tmp_path):
     out = tmp_path / "out"
-    first = table.write_parquet([corpus], str(out), run_id="a", partition_bytes=2000, jobs=2)
-    second = table.write_parquet([corpus], str(out), run_id="b", partition_bytes=10**9)
+    first = table.write_parquet([corpus], str(out), run_id="a", partition_bytes=2000, jobs=2, cache=False)
+    second = table.write_parquet([corpus], str(out), run_id="b", partition_bytes=10**9, **LOCAL)
     assert first.partitions > 2 and second.partitions == 1
     assert first.exit_status() == 1 and [p.path for p in first.problems] == [os.path.join(corpus, "broken.py")]
     both = pq.read_table(str(out / "functions"), partitioning="hive")
@@ -70,7 +81,7 @@ def test_runs_append_and_partitions_replace_themselves(corpus, tmp_path):
     assert _run(out, "a", "functions").sort_by(IDENTITY).equals(_run(out, "b", "functions").sort_by(IDENTITY))
     assert pq.read_table(str(out / "runs")).column("run").to_pylist() == ["a", "b"]
     # The second stage over the tables finds what a scan finds.
-    expected = table.whole_input_rows(scan([corpus]))
+    expected = table.whole_input_rows(scan([corpus], **LOCAL))
     assert {n for n, rows in expected.items() if rows} >= {"clusters", "calls", "fans"}
     for name, rows in expected.items():
         assert (_run(out, "a", name).to_pylist() if rows else []) == rows, name
@@ -78,7 +89,7 @@ def test_runs_append_and_partitions_replace_themselves(corpus, tmp_path):
     # Writing a partition again (a retry) replaces it with the same rows.
     before = pq.read_table(table.run_dir(str(out), "functions", "a") + "/" + table.part_name(1))
     parts = table.plan([corpus], partition_bytes=2000).partitions
-    table.write_partition(str(out), "a", 1, parts[1], table.Settings())
+    table.write_partition(str(out), "a", 1, parts[1], table.Settings(**LOCAL))
     assert _run(out, "a", "functions").num_rows == first.functions
     assert pq.read_table(table.run_dir(str(out), "functions", "a") + "/" + table.part_name(1)).equals(before)
     with pytest.raises(table.UsageError, match="already exists"):
@@ -101,7 +112,7 @@ def test_interrupted_partition_leaves_nothing_behind(corpus, tmp_path, monkeypat
 
     monkeypatch.setattr(table, "analyze", interrupted)
     with pytest.raises(KeyboardInterrupt):
-        table.write_parquet([corpus], out, run_id="r", partition_bytes=4000)
+        table.write_parquet([corpus], out, run_id="r", partition_bytes=4000, **LOCAL)
     left = sorted(os.listdir(table.run_dir(out, "functions", "r"))), sorted(os.listdir(table.run_dir(out, "files", "r")))
     assert left == (["part-00000.parquet"], ["part-00000.parquet"])
     assert not os.path.exists(os.path.join(out, "runs"))
@@ -131,7 +142,7 @@ def test_cli_parquet(args, status, message, tmp_path, capsys, monkeypatch):
     if "--dask" in args:
         dask = pytest.importorskip("velmora_scan.dask")
         monkeypatch.setattr(dask, "CONNECT_TIMEOUT", 1)
-    assert main([".", *(a.format(out=tmp_path) for a in args)]) == status
+    assert main([".", "--no-cache", "-j", "1", *(a.format(out=tmp_path) for a in args)]) == status
     out, err = capsys.readouterr()
     assert message in err
     if status == 0:

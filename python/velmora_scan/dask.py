@@ -34,6 +34,7 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("Dask runs need dask[distributed]: pip install 'velmora[dask]'") from exc
 
+from .scan import default_jobs
 from .settings import Settings
 from .table import (
     PARTITION_BYTES,
@@ -63,11 +64,6 @@ def local_client(workers: int) -> Client:
     return Client(cluster)
 
 
-def _cpu_count() -> int:
-    count = getattr(os, "process_cpu_count", os.cpu_count)()
-    return max(1, count or 1)
-
-
 def scan_to_parquet(
     paths_or_globs: Iterable[str],
     output: str,
@@ -88,13 +84,17 @@ def scan_to_parquet(
 
     ``client`` is used as it is; without one, ``address`` names a scheduler
     to connect to, and without that (or with ``"local"``) a cluster of
-    ``settings.jobs`` worker processes (every core when jobs is 1) is
-    started here and closed at the end. ``progress`` draws Dask's progress
+    ``settings.jobs`` worker processes (one per core when jobs is 0) is
+    started here and closed at the end. The workers use the result cache
+    only when its directory is absolute (one that every worker sees). ``progress`` draws Dask's progress
     bar on standard error; ``on_partition(done, total)`` is called as each
     partition is written. Ctrl-C cancels the work: partitions already
     written stay, each complete, and the run gets no ``runs`` row.
     """
     settings = (settings or Settings()).replace(**overrides)
+    if settings.cache and not os.path.isabs(settings.cache_dir):
+        # A relative cache directory would land wherever each worker runs.
+        settings = settings.replace(cache=False)
     started = time.perf_counter()
     # Workers resolve a relative output against their own directory.
     output = os.path.abspath(output)
@@ -102,7 +102,7 @@ def scan_to_parquet(
     own = None
     if client is None:
         if address in (None, "local"):
-            own = client = local_client(settings.jobs if settings.jobs > 1 else _cpu_count())
+            own = client = local_client(settings.jobs or default_jobs())
         else:
             try:
                 own = client = Client(address, timeout=CONNECT_TIMEOUT)

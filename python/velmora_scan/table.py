@@ -39,6 +39,7 @@ import dataclasses
 import datetime
 import glob
 import heapq
+import itertools
 import json
 import math
 import os
@@ -65,6 +66,8 @@ from .discover import Candidate, discover, module_name
 from .findings import EXIT_CLEAN, EXIT_ERROR, EXIT_FINDINGS, Limits, file_findings, input_averages
 from .kinds import KIND_NAMES
 from .model import METRICS, FileReport, Finding, FunctionReport, ScanResult
+from .scan import _cache as result_cache
+from .scan import default_jobs
 from .selection import Selector
 from .settings import Settings, version
 
@@ -158,29 +161,39 @@ def _list_of_structs(rows: list[tuple[tuple, ...]], struct: pa.StructType) -> pa
     return pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), values)
 
 
-def _kind_sequences(kinds: list[bytes]) -> pa.Array:
+def _kind_columns(kinds: list[bytes]) -> tuple[pa.Array, pa.Array]:
+    """``kind_counts`` and ``kind_sequence`` of a batch, computed over the
+    batch's codes as a whole rather than function by function."""
     flat = b"".join(kinds)
-    offsets = [0]
-    for k in kinds:
-        offsets.append(offsets[-1] + len(k))
+    offsets = pa.array([0, *itertools.accumulate(map(len, kinds))], pa.int32())
     codes = pa.Array.from_buffers(pa.uint8(), len(flat), [None, pa.py_buffer(flat)])
-    names = pa.DictionaryArray.from_arrays(codes.cast(pa.int16()), _KIND_NAMES)
-    return pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), names)
-
-
-def _kind_counts(kinds: list[bytes]) -> pa.Array:
-    # Codes index the sorted name table, so code order is name order.
-    return pa.array(
-        [[(KIND_NAMES[c], n) for c, n in sorted(Counter(k).items())] for k in kinds],
-        pa.map_(pa.string(), pa.int64()),
+    sequences = pa.ListArray.from_arrays(offsets, pa.DictionaryArray.from_arrays(codes.cast(pa.int16()), _KIND_NAMES))
+    # One key per (function, code); sorted keys put each function's kinds
+    # together in code order, which is name order.
+    keys = pc.add(pc.multiply(pc.list_parent_indices(sequences), 256), codes.cast(pa.int64()))
+    counted = pc.value_counts(keys)
+    order = pc.sort_indices(counted.field("values"))
+    keys = pc.take(counted.field("values"), order)
+    owners = pc.divide(keys, 256)
+    ends = [0] * (len(kinds) + 1)
+    if len(owners):
+        runs = pc.run_end_encode(owners)
+        for owner, end in zip(runs.values.to_pylist(), runs.run_ends.to_pylist()):
+            ends[owner + 1] = end
+    for i in range(1, len(ends)):       # functions without kinds end where the one before did
+        ends[i] = max(ends[i], ends[i - 1])
+    counts = pa.MapArray.from_arrays(
+        pa.array(ends, pa.int32()),
+        pc.take(_KIND_NAMES, pc.subtract(keys, pc.multiply(owners, 256))),
+        pc.take(counted.field("counts"), order),
     )
+    return counts, sequences
 
 
 def function_batch(functions: list[FunctionReport]) -> pa.RecordBatch:
-    kinds = [f.kinds for f in functions]
     return pa.RecordBatch.from_arrays(
         _columns(functions, _FUNCTION_SCALARS)
-        + [_kind_counts(kinds), _kind_sequences(kinds), _list_of_structs([f.calls for f in functions], _CALL)],
+        + [*_kind_columns([f.kinds for f in functions]), _list_of_structs([f.calls for f in functions], _CALL)],
         schema=FUNCTION_SCHEMA,
     )
 
@@ -222,17 +235,25 @@ def _kind_bytes(column: pa.ChunkedArray | pa.Array) -> list[bytes]:
     return out
 
 
+RECORD_COLUMNS = [n for n, _ in _FUNCTION_SCALARS] + ["kind_sequence", "calls"]
+
+
 def reports_from_tables(files: pa.Table, functions: pa.Table) -> list[FileReport]:
     """The records back from a run's tables: file rows in table order, each
-    with its function rows in table order."""
+    with its function rows in table order. Function rows are turned into
+    records a batch at a time, so that only one batch is ever held twice."""
     scalar = [n for n, _ in _FUNCTION_SCALARS]
-    cols = [functions.column(n).to_pylist() for n in scalar]
-    kinds = _kind_bytes(functions.column("kind_sequence"))
-    calls = [tuple(tuple(c.values()) for c in row or ()) for row in functions.column("calls").to_pylist()]
     by_file: dict[str, list[FunctionReport]] = {}
-    for i, values in enumerate(zip(*cols)):
-        f = FunctionReport(**dict(zip(scalar, values)), kinds=kinds[i], calls=calls[i])
-        by_file.setdefault(f.file, []).append(f)
+    for batch in functions.select(RECORD_COLUMNS).to_batches(max_chunksize=BATCH_ROWS):
+        cols = [batch.column(n).to_pylist() for n in scalar]
+        kinds = _kind_bytes(batch.column("kind_sequence"))
+        calls = [tuple(tuple(c.values()) for c in row or ()) for row in batch.column("calls").to_pylist()]
+        for values, k, c in zip(zip(*cols), kinds, calls):
+            f = FunctionReport(**dict(zip(scalar, values)), kinds=k, calls=c)
+            own = by_file.setdefault(f.file, [])
+            if own:     # one copy of the texts every function of a file repeats
+                f.file, f.module = own[0].file, own[0].module
+            own.append(f)
     fscalar = [n for n, _ in _FILE_SCALARS]
     imports = [tuple(tuple(i.values()) for i in row or ()) for row in files.column("imports").to_pylist()]
     out = []
@@ -308,14 +329,16 @@ def plan(
 
 def analyze(entry: Candidate, settings: Settings) -> FileReport:
     """One file's report: the single place where table rows come from the
-    per-file analysis."""
+    per-file analysis (the engine and the result cache the settings name)."""
     if entry.problem:
         return FileReport(entry.path, "", "error", entry.problem)
     try:
         module = module_name(entry.path)
     except (OSError, ValueError):
         module = os.path.basename(entry.path)
-    return analyze_file(entry.path, module, block_size=settings.block_size, count_bool_ops=settings.count_bool_ops)
+    options = (settings.block_size, settings.count_bool_ops, settings.engine)
+    return analyze_file(entry.path, module, block_size=settings.block_size, count_bool_ops=settings.count_bool_ops,
+                        engine=settings.engine, cache=result_cache(settings.cache_dir if settings.cache else "", options))
 
 
 def _analyze_task(task: tuple[Candidate, Settings]) -> FileReport:
@@ -378,7 +401,7 @@ def scan_batches(
     settings = (settings or Settings()).replace(**overrides)
     entries = list(_discover(paths, settings))
     rows = _Rows(max(1, batch_rows))
-    for n, report in enumerate(_reports(entries, settings, max(1, settings.jobs)), 1):
+    for n, report in enumerate(_reports(entries, settings, settings.jobs or default_jobs()), 1):
         if progress is not None:
             progress(n, len(entries))
         if rows.add(report):
@@ -668,7 +691,7 @@ def whole_input(output: str, run: str, settings: Settings, summary: RunSummary, 
             f"are more than the {limit:,} these passes can hold in one process"
         )
         return
-    files = reports_from_tables(read_run(output, run, "files"), read_run(output, run, "functions"))
+    files = reports_from_tables(read_run(output, run, "files"), read_run(output, run, "functions", RECORD_COLUMNS))
     rank = {p: i for i, p in enumerate(order)}
     files.sort(key=lambda r: rank.get(r.path, len(rank)))
     result = ScanResult(files)
@@ -730,7 +753,7 @@ def write_parquet(
     summary = RunSummary(run, output, partitions=len(parts))
     total = sum(len(p) for p in parts)
     try:
-        jobs = max(1, settings.jobs)
+        jobs = settings.jobs or default_jobs()
         if jobs > 1 and len(parts) > 1:
             tasks = [(output, run, i, p, settings) for i, p in enumerate(parts)]
             with _pool(min(jobs, len(parts))) as pool:

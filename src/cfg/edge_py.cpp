@@ -77,7 +77,7 @@ bool kind_setup(PyTypeObject* tp) {
 
 LazyType edge_kind_type{&kind_spec, nullptr, kind_setup};
 
-PyObject* edge_kind_object(EdgeKind kind) {
+PyObject* edge_kind_object(EdgeKind kind) noexcept {
     if (edge_kind_type.get() == nullptr) return nullptr;
     return Py_NewRef(g_kinds[static_cast<int>(kind)]);
 }

@@ -13,7 +13,7 @@ extern LazyType edge_kind_type;
 extern LazyType cfg_edge_type;
 
 // The cached member object of `kind` (a new reference).
-PyObject* edge_kind_object(cfg::EdgeKind kind);
+PyObject* edge_kind_object(cfg::EdgeKind kind) noexcept;
 // A new CFGEdge holding a copy of `edge`.
 PyObject* cfg_edge_object(const cfg::Edge& edge);
 // A new list of new CFGEdge objects, in order.

@@ -149,12 +149,13 @@ bool records_arg(PyObject* seq, const char* param, LazyType& type, std::vector<S
 
 // ---------------------------------------------------------------- attributes
 
-// New Python objects for the plain field types of records.
-inline PyObject* to_python(std::uint64_t v) { return from_u64(v); }
-inline PyObject* to_python(double v) { return from_f64(v); }
-inline PyObject* to_python(const std::string& s) { return from_text(s); }
-inline PyObject* to_python(const char* s) { return from_text(s); }
-inline PyObject* to_python(const std::optional<std::string>& s) {
+// New Python objects for the plain field types of records. None of them
+// throws, so their getters need no guard.
+inline PyObject* to_python(std::uint64_t v) noexcept { return from_u64(v); }
+inline PyObject* to_python(double v) noexcept { return from_f64(v); }
+inline PyObject* to_python(const std::string& s) noexcept { return from_text(s); }
+inline PyObject* to_python(const char* s) noexcept { return from_text(s); }
+inline PyObject* to_python(const std::optional<std::string>& s) noexcept {
     if (!s) Py_RETURN_NONE;
     return from_text(*s);
 }
@@ -169,18 +170,21 @@ struct MemberOf<V C::*> {
 // The getter of a record attribute: `Field` is a data member or a const
 // member function of the stored record, and its value becomes a Python
 // object through `Convert` (a function of the value) or, by default, the
-// to_python overload of its type.
+// to_python overload of its type. Only a conversion that may throw (one
+// that copies C++ values) runs guarded: a plain field is read directly.
 template <auto Field, auto Convert = nullptr>
 PyObject* member_get(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        using Record = typename MemberOf<decltype(Field)>::Record;
-        const auto& value = std::invoke(Field, record_of<Record>(self));
-        if constexpr (std::is_same_v<decltype(Convert), std::nullptr_t>) {
-            return to_python(value);
-        } else {
-            return Convert(value);
-        }
-    });
+    using Record = typename MemberOf<decltype(Field)>::Record;
+    static_assert(std::is_nothrow_invocable_v<decltype(Field), const Record&>);
+    const auto& value = std::invoke(Field, record_of<Record>(self));
+    if constexpr (std::is_same_v<decltype(Convert), std::nullptr_t>) {
+        static_assert(noexcept(to_python(value)));
+        return to_python(value);
+    } else if constexpr (noexcept(Convert(value))) {
+        return Convert(value);
+    } else {
+        return guarded([&] { return Convert(value); });
+    }
 }
 
 // One read-only attribute entry of a getset table.
