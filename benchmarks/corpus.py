@@ -9,7 +9,7 @@ their directories with --root, for instance those of a scratch venv with
 ``pip install django sympy``). Both runs write a run of the same input to
 a scratch directory: first `table.write_parquet` in this process, then
 `dask.scan_to_parquet` on a cluster of ``--workers`` single-threaded worker
-processes, started before the clock. The two tables are compared row for
+processes, started before the clock; both cold (no result cache). The two tables are compared row for
 row (sorted by identity) before any figure is printed.
 
 Figures: wall time and function rows per second of each run, for the whole
@@ -74,7 +74,7 @@ def measure(roots: list[str], workers: int, scratch: str) -> tuple[list[dict], d
 
     _reset_hwm()
     c0, w0 = time.process_time(), time.perf_counter()
-    s = table.write_parquet(roots, one_out, run_id="bench", progress=end_of_phase)
+    s = table.write_parquet(roots, one_out, run_id="bench", progress=end_of_phase, jobs=1, cache=False)
     one = {"label": "one process", "summary": s, "wall": time.perf_counter() - w0,
            "cpu": time.process_time() - c0, "phase": phase["wall"] - w0, "phase_cpu": phase["cpu"] - c0,
            "phase_peak": phase["peak"], "peak": _hwm_mib()}
@@ -86,7 +86,7 @@ def measure(roots: list[str], workers: int, scratch: str) -> tuple[list[dict], d
     try:
         _reset_hwm()
         c0, w0 = time.process_time(), time.perf_counter()
-        s = scan_to_parquet(roots, many_out, client, run_id="bench")
+        s = scan_to_parquet(roots, many_out, client, run_id="bench", cache=False)
         wall = time.perf_counter() - w0
         # Partition CPU is what the workers report; the client's own time
         # (planning, gathering summaries, the second stage) comes on top.
