@@ -1,5 +1,6 @@
 """Whole-input passes: duplicate clusters and the structure graphs."""
 
+import ast
 import random
 from dataclasses import dataclass
 
@@ -7,6 +8,7 @@ import pytest
 
 import velmora as v
 from velmora_scan import analyze_source, clusters, structure
+from velmora_scan.analysis import measure_tree
 from velmora_scan.model import FileReport, FunctionReport
 
 
@@ -136,6 +138,32 @@ def test_imports_calls_and_counts_resolve_as_documented():
     assert fan["pkg.core:run"] == (0, 4) and fan["pkg.core:Job.go"] == (1, 0)
     core = s.modules.index("pkg.core")
     assert (s.module_fan_in[core], s.module_fan_out[core]) == (3, 2)
+
+
+# (source, the modules whose import runs when the module is imported); both engines must agree.
+IMPORT_GUARDS = [
+    ("if __name__ == '__main__':\n    import a\nimport b", "b"),
+    ("if '__main__' == __name__:\n    import a\n    if x:\n        import b", ""),
+    ("if TYPE_CHECKING:\n    import a\n    class C:\n        def f(self): import c\nelse:\n    import b", "b"),
+    ("if x:\n    pass\nelif typing.TYPE_CHECKING:\n    from . import a\nelse:\n    import b", "b"),
+    # Platform and version tests and optional imports do run on import, somewhere.
+    ("if sys.platform == 'win32':\n    import a\ntry:\n    import b\nexcept ImportError:\n    import c", "abc"),
+    # Only the exact forms count.
+    ("if __name__ != '__main__':\n    import a\nif __name__ == '__main__' or x:\n    import b\n"
+     "if __name__ == b'__main__':\n    import c\nif a.b.TYPE_CHECKING:\n    import d\nif not TYPE_CHECKING:\n"
+     "    import e", "abcde"),
+    ("def f():\n    if TYPE_CHECKING:\n        import a\n    import b", ""),
+]
+
+
+@pytest.mark.parametrize("src, at_import", IMPORT_GUARDS)
+def test_imports_under_a_main_or_type_checking_guard_are_not_import_time(src, at_import):
+    tree = ast.parse(src)
+    native, reference = (measure_tree(tree, src, block_size=64, count_bool_ops=False, engine=e)
+                         for e in ("native", "reference"))
+    assert native == reference
+    imports = reference[1]
+    assert "".join(m or n for _, m, n, _, top, _ in imports if top) == at_import
 
 
 def test_a_long_import_ring_is_one_cycle_without_recursion():

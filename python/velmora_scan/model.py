@@ -18,7 +18,9 @@ METRICS: tuple[str, ...] = ("cyclomatic", "cognitive", "essential", "nesting", "
 #: (form, base, name) of one call site; see `velmora_scan.syntax.call_of`.
 Call = tuple[str, str, str]
 
-#: (level, module, name, asname, top_level, line) of one imported name.
+#: (level, module, name, asname, top_level, line) of one imported name;
+#: top_level: the import runs when the module is imported (see
+#: `velmora_scan.syntax.imports`).
 Import = tuple[int, str, str, str, bool, int]
 
 

@@ -213,9 +213,31 @@ def assign_only(func: ast.FunctionDef | ast.AsyncFunctionDef) -> bool:
 # -- per-module facts ------------------------------------------------------------------
 
 
+def not_imported(test: ast.expr) -> bool:
+    """The test of an ``if`` whose body does not run when the module is
+    imported: ``__name__ == "__main__"`` (either way round), ``TYPE_CHECKING``
+    and ``<name>.TYPE_CHECKING``. Platform and version tests are not among
+    them: their body runs on some interpreter, and a dependency there is
+    real there."""
+    if isinstance(test, ast.Name):
+        return test.id == "TYPE_CHECKING"
+    if isinstance(test, ast.Attribute):
+        return test.attr == "TYPE_CHECKING" and isinstance(test.value, ast.Name)
+    if isinstance(test, ast.Compare) and len(test.ops) == 1 and isinstance(test.ops[0], ast.Eq):
+        sides = (test.left, test.comparators[0])
+        return any(
+            isinstance(a, ast.Name) and a.id == "__name__"
+            and isinstance(b, ast.Constant) and type(b.value) is str and b.value == "__main__"
+            for a, b in (sides, sides[::-1])
+        )
+    return False
+
+
 def imports(tree: ast.Module) -> tuple[Import, ...]:
     """(level, module, name, asname, top_level, line) per imported name, in
-    source order; top_level: the statement is not inside a def or class.
+    source order; top_level: the statement runs when the module is imported
+    (at module level, not inside a def or class, nor in the body of an
+    ``if`` that `not_imported` recognises; its ``else`` does run).
     ``import a.b as c`` -> (0, "a.b", "", "c", ...); ``from ..x import y``
     -> (2, "x", "y", "", ...)."""
     out: list[Import] = []
@@ -226,6 +248,8 @@ def imports(tree: ast.Module) -> tuple[Import, ...]:
             out.extend((0, a.name, "", a.asname or "", top, node.lineno) for a in node.names)
         elif isinstance(node, ast.ImportFrom):
             out.extend((node.level, node.module or "", a.name, a.asname or "", top, node.lineno) for a in node.names)
+        elif top and isinstance(node, ast.If) and not_imported(node.test):
+            work.extend([(c, True) for c in reversed(node.orelse)] + [(c, False) for c in reversed(node.body)])
         else:
             inner = top and not isinstance(node, SCOPES)
             work.extend((c, inner) for c in reversed(list(_child_statements(node))))

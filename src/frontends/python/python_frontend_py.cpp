@@ -83,6 +83,7 @@ enum class Role : std::uint8_t {
     Comp,      // a list, set or generator comprehension
     DictComp,
     TypeAlias,
+    Compare,
 };
 
 struct RoleName {
@@ -111,7 +112,7 @@ constexpr RoleName kRoles[] = {
     {"Tuple", Role::Sequence},          {"List", Role::Sequence},
     {"ListComp", Role::Comp},           {"SetComp", Role::Comp},
     {"GeneratorExp", Role::Comp},       {"DictComp", Role::DictComp},
-    {"TypeAlias", Role::TypeAlias},
+    {"TypeAlias", Role::TypeAlias},       {"Compare", Role::Compare},
 };
 
 // Fields the front end reads by name.
@@ -119,13 +120,13 @@ enum Slot : std::uint8_t {
     kTest, kBody, kOrelse, kHandlers, kFinalbody, kTarget, kIter, kItems, kSubject, kCases, kPattern, kGuard,
     kType, kFunc, kValues, kIfs, kArgs, kDefaults, kKwDefaults, kDecorators, kBases, kKeywords, kValue,
     kTargets, kAttr, kId, kName, kNames, kModule, kLevel, kAsname, kPatterns, kAnnotation, kElts, kElt, kKey,
-    kGenerators, kOp, kSlotCount
+    kGenerators, kOp, kLeft, kOps, kComparators, kSlotCount
 };
 constexpr const char* kSlotNames[kSlotCount] = {
     "test", "body", "orelse", "handlers", "finalbody", "target", "iter", "items", "subject", "cases", "pattern",
     "guard", "type", "func", "values", "ifs", "args", "defaults", "kw_defaults", "decorator_list", "bases",
     "keywords", "value", "targets", "attr", "id", "name", "names", "module", "level", "asname", "patterns",
-    "annotation", "elts", "elt", "key", "generators", "op"};
+    "annotation", "elts", "elt", "key", "generators", "op", "left", "ops", "comparators"};
 
 constexpr std::size_t kMaxFields = 8;
 
@@ -156,6 +157,7 @@ struct State {
     PyObject* s_other = nullptr;    // "other"
     PyObject* s_empty = nullptr;
     PyObject* s_cls = nullptr;
+    PyTypeObject* eq = nullptr;  // the == operator's class
     std::array<PyObject*, 4> labels{};
     bool ready = false;
 };
@@ -394,6 +396,55 @@ private:
     void visit(const Item& it);
     void note_call(const Fields& call);
 };
+
+bool is_str(PyObject* o, const char* text) {
+    return o != nullptr && PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, text) == 0;
+}
+
+bool is_name(PyObject* node, const char* id) {
+    const TypeInfo* t = info_of(node);
+    if (t == nullptr || t->role != Role::Name) return false;
+    Fields f;
+    read_fields(node, *t, f);
+    return is_str(f.get(kId), id);
+}
+
+// The test of an if whose body does not run when the module is imported:
+// __name__ == "__main__" (either way round), TYPE_CHECKING and
+// <name>.TYPE_CHECKING, as the reference has them.
+bool not_imported(PyObject* test) {
+    const TypeInfo* t = info_of(test);
+    if (t == nullptr) return false;
+    Fields f;
+    read_fields(test, *t, f);
+    switch (t->role) {
+        case Role::Name:
+            return is_str(f.get(kId), "TYPE_CHECKING");
+        case Role::Attribute:
+            return is_str(f.get(kAttr), "TYPE_CHECKING") && role_of(f.get(kValue)) == Role::Name;
+        case Role::Compare: {
+            PyObject* ops = f.get(kOps);
+            PyObject* rest = f.get(kComparators);
+            if (ops == nullptr || rest == nullptr || !PyList_CheckExact(ops) || !PyList_CheckExact(rest) ||
+                PyList_GET_SIZE(ops) != 1 || PyList_GET_SIZE(rest) != 1 ||
+                Py_TYPE(PyList_GET_ITEM(ops, 0)) != g_state.eq) {
+                return false;
+            }
+            PyObject* sides[2] = {f.get(kLeft), PyList_GET_ITEM(rest, 0)};
+            for (int i = 0; i < 2; ++i) {
+                PyObject* other = sides[1 - i];
+                if (!is_name(sides[i], "__name__") || role_of(other) != Role::Constant) continue;
+                Fields c;
+                read_fields(other, *info_of(other), c);
+                PyObject* value = c.get(kValue);
+                if (value != nullptr && PyUnicode_CheckExact(value) && is_str(value, "__main__")) return true;
+            }
+            return false;
+        }
+        default:
+            return false;
+    }
+}
 
 // One record per imported name: (level, module, name, asname, top_level, line).
 void add_imports(PyObject* stmt, const Fields& f, bool from, bool top, FileResult& result) {
@@ -1005,6 +1056,18 @@ void analyze_tree(PyObject* tree, const Lines& lines, const Options& options, Fi
             case Role::ImportFrom:
                 add_imports(item.node, f, si->role == Role::ImportFrom, scopes[item.scope].top, result);
                 break;
+            case Role::If:
+                if (scopes[item.scope].top && not_imported(f.get(kTest))) {
+                    // The body runs as a script or under a type checker; the
+                    // else branch runs on import.
+                    push_list(f.get(kOrelse), item.scope);
+                    Scope guarded{scopes[item.scope].prefix, Ref::borrow(scopes[item.scope].owner.get()), false};
+                    scopes.push_back(std::move(guarded));
+                    push_list(f.get(kBody), static_cast<std::uint32_t>(scopes.size() - 1));
+                } else {
+                    push_children(f, item.scope);
+                }
+                break;
             default:
                 push_children(f, item.scope);
                 break;
@@ -1061,6 +1124,7 @@ PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 for (const RoleName& r : kRoles) {
                     if (bare == r.name) t.role = r.role;
                 }
+                if (bare == "Eq") g_state.eq = tp;
                 Ref fields = Ref::steal(check(PyObject_GetAttrString(cls, "_fields")));
                 if (!PyTuple_Check(fields.get()) || PyTuple_GET_SIZE(fields.get()) > static_cast<Py_ssize_t>(kMaxFields)) {
                     PyErr_SetString(PyExc_ValueError, "a syntax-tree class with unexpected fields");
