@@ -105,6 +105,8 @@ PACKAGE = [
     Src("pkg/extra.py", "pkg.extra", "from pkg.core import Job\ndef more():\n    return Job().go()\n"),
     # A second file of the same module name is shadowed: no edge from or to it.
     Src("old/pkg/util.py", "pkg.util", "def again(x):\n    return helper(x)\n"),
+    # Test code is in neither graph unless asked for.
+    Src("pkg/tests/test_core.py", "pkg.tests.test_core", "from pkg.core import run\ndef test_run():\n    run(1)\n"),
 ]
 
 
@@ -138,6 +140,19 @@ def test_imports_calls_and_counts_resolve_as_documented():
     assert fan["pkg.core:run"] == (0, 4) and fan["pkg.core:Job.go"] == (1, 0)
     core = s.modules.index("pkg.core")
     assert (s.module_fan_in[core], s.module_fan_out[core]) == (3, 2)
+    assert s.tests_left_out == 1
+    with_tests = structure.analyse(files, tests=True)
+    assert with_tests.call_counts.resolved == c.resolved + 1 and with_tests.module_fan_in[core] == 4
+
+
+def test_test_code_is_named_by_the_path_below_the_input():
+    root = "/home/tests/p/"  # above the input: not a reason
+    names = ["pkg/a.py", "pkg/test/b.py", "pkg/c_test.py", "pkg/test.py", "conftest.py", "pkg/tests.py",
+             "idle_test/x.py", "testing/y.py", "test_z.pyi", "pkg/contest.py"]
+    found = structure.test_code([root + n for n in names])
+    assert sorted(p[len(root):] for p in found) == sorted(
+        ["pkg/test/b.py", "pkg/c_test.py", "conftest.py", "pkg/tests.py", "idle_test/x.py", "test_z.pyi"])
+    assert structure.test_code(["tests/test_a.py", "tests/util.py"]) == {"tests/test_a.py"}
 
 
 # (source, the modules whose import runs when the module is imported); both engines must agree.
@@ -175,11 +190,32 @@ def test_a_long_import_ring_is_one_cycle_without_recursion():
     assert len(cycle.members) == n and len(cycle.cycle) == n + 1 and cycle.cycle[0] == cycle.cycle[-1]
 
 
-def test_the_bridge_between_two_cliques_is_the_worst_bottleneck():
-    def clique(offset):
-        return [(offset + a, offset + b) for a in range(6) for b in range(a + 1, 6)]
+def test_the_one_link_between_two_dense_packages_is_the_worst_bottleneck():
+    containers: list[str] = []
+    pairs: list[tuple[int, int]] = []
 
-    pairs = clique(0) + clique(10) + [(0, 10)]
-    worst = structure.bottlenecks(pairs, 3)
-    assert (worst[0].source, worst[0].target) == (0, 10)
-    assert worst[0].curvature < -1 and all(b.curvature < 0 for b in worst)
+    def package(name, size):
+        first = len(containers)
+        containers.extend([name] * size)
+        pairs.extend((first + a, first + b) for a in range(size) for b in range(a + 1, size))
+        return first
+
+    a, b, c, e, d = package("a", 6), package("b", 6), package("c", 6), package("e", 3), package("d", 2)
+    pairs.remove((e, e + 2))  # e is a path: its ends are less connected than b's
+    util = package("util", 3)
+    ring = [package(f"s{i}", 1) for i in range(10)]
+    pairs += [(ring[i], ring[(i + 1) % 10]) for i in range(10)]
+    pairs += [(x, util) for x in [a, b, c, e, d, *ring]]  # everything uses util: shared ground, no bottleneck
+    pairs += [(a, b)]  # the one narrow link
+    pairs += [(a + 1, e), (a + 2, e + 2)]  # two links, to the ends of a path
+    pairs += [(c + i, b + i) for i in range(3)]  # three links: not narrow
+    pairs += [(a + 3, d)]  # d is too small to be a part
+    worst, narrow, shared = structure.bottlenecks(containers, pairs, 10)
+    assert [(w.source, w.target, len(w.links)) for w in worst] == [(a, b, 1), (a + 1, e, 2)]
+    assert worst[0].curvature < worst[1].curvature < 0
+    assert (worst[0].source_part, worst[0].target_part, worst[0].source_size) == ("a", "b", 6)
+    assert narrow == 2 and [containers[i] for i in shared] == ["util"]
+    # In the whole graph every edge at util would be more negative than the link.
+    whole = {(r.source, r.target): r.curvature for r in v.balanced_forman_curvature(
+        [v.WeightedEdge(x, y) for x, y in sorted({(min(p), max(p)) for p in pairs})])}
+    assert min(whole.values()) < whole[(a, b)]

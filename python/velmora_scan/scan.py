@@ -136,7 +136,8 @@ def whole_input(result: ScanResult, settings: Settings) -> None:
         result.clusters = find_clusters(
             functions, min_similarity=settings.min_similarity, min_statements=settings.min_statements,
         )
-    result.structure = structure.analyse(result.files, functions, top=settings.choke_points)
+    result.structure = structure.analyse(result.files, functions, top=settings.choke_points,
+                                         tests=settings.graph_tests)
     result.whole_input = time.perf_counter() - g0
 
 

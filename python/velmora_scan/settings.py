@@ -146,8 +146,12 @@ class Settings:
         type=_count, metavar="N",
     )
     choke_points: int = opt(
-        10, "--bottlenecks", help="list the N most negatively curved edges of the module graph and of the "
-        "call graph (0: skip)", type=_count, metavar="N",
+        10, "--bottlenecks", help="list the N narrow links between packages and between modules' call groups "
+        "of most negative curvature (0: skip)", type=_count, metavar="N",
+    )
+    graph_tests: bool = opt(
+        False, "--graph-tests", help="keep test code (test and tests directories, test_*.py, *_test.py, "
+        "tests.py, conftest.py) in the module and call graphs", action="store_true",
     )
     html: str | None = opt(
         None, "--html", help="also write a self-contained HTML report to FILE", metavar="FILE",

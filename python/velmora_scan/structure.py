@@ -24,13 +24,26 @@ Calls to builtins and to modules outside the input are counted apart from
 the unresolved rest, so that the report says how much of the call graph it
 could see.
 
-Bottlenecks.  Both graphs are taken as undirected simple graphs and every
-edge gets velmora's balanced Forman curvature, which sees the triangles and
-4-cycles around an edge and not only the degrees of its ends.  An edge near
-−2 joins two well-connected nodes whose neighbourhoods do not touch: the
-one narrow link between two parts of the code.  A call edge also carries
-its directed Forman curvature weighted by the number of call sites, which
-says how much traffic funnels through it.
+Test code (see `test_code`) is left out of both graphs unless asked for:
+the 490 test functions of the standard library that call
+``textwrap.dedent`` say nothing about the library's structure.
+
+Bottlenecks.  A bottleneck is a narrow link between two parts of the code:
+the graph is cut into *parts*, the groups of nodes of one package (modules)
+or one module (functions) that are connected through edges inside it; a
+top-level module is a part of its own.  Two parts of at least `MIN_PART`
+nodes each that are joined by at most `NARROW` edges meet through a narrow
+link.  Each such link gets velmora's balanced Forman curvature in the graph
+of its two parts and the links between them: near −2 when both ends are
+well connected inside their parts and nothing else joins their
+neighbourhoods, higher when a parallel link closes 4-cycles around it.
+Curvature in the whole graph would mostly measure how popular the ends
+are (every edge at a hub is near −2), so it is not taken there.  A part
+that many others use (more than `SHARED` times the mean number of users)
+is shared ground, a utility or a base layer that everything meets, and no
+link to it is a bottleneck.  A call link also carries its directed Forman
+curvature in the whole call graph, weighted by the number of call sites,
+which says how much traffic funnels through it.
 
 Cycles.  The strongly connected components of the import graph (Tarjan's
 algorithm with an explicit stack), each with one shortest cycle through its
@@ -42,6 +55,8 @@ usual way of breaking such a cycle, which still couples the modules.
 from __future__ import annotations
 
 import builtins
+import os
+import re
 from collections import deque
 from dataclasses import dataclass, field
 from typing import Iterable, Sequence
@@ -49,6 +64,14 @@ from typing import Iterable, Sequence
 import velmora as v
 
 _BUILTINS = frozenset(dir(builtins))
+
+#: A narrow link: at most this many edges join the two parts.
+NARROW = 2
+#: Parts of fewer nodes are left out of the bottleneck lists.
+MIN_PART = 3
+#: A part with more users than this many times the mean (over the parts that
+#: have users) is shared ground.
+SHARED = 4.0
 
 
 @dataclass(slots=True)
@@ -70,11 +93,16 @@ class CallEdge:
 
 @dataclass(slots=True)
 class Bottleneck:
-    source: int  # module or function indices, depending on the list
-    target: int
-    curvature: float  # balanced Forman curvature of the undirected graph
-    source_degree: int
+    source: int  # module or function indices: the importer or caller
+    target: int  # the imported module or the callee
+    curvature: float  # balanced Forman curvature in the graph of the two parts and their links
+    source_degree: int  # degrees in that graph
     target_degree: int
+    source_part: str  # the parts' package or module
+    target_part: str
+    source_size: int  # nodes of each part
+    target_size: int
+    links: list[tuple[int, int]] = field(default_factory=list)  # every link between the parts, this one first
 
 
 @dataclass(slots=True)
@@ -108,6 +136,11 @@ class Structure:
     fan_out: list[int]  # per function: distinct callees
     call_counts: CallCounts = field(default_factory=CallCounts)
     call_bottlenecks: list[Bottleneck] = field(default_factory=list)
+    tests_left_out: int = 0  # files of test code left out of both graphs
+    module_links: int = 0  # narrow links between packages (pairs of parts)
+    call_links: int = 0
+    shared_packages: list[str] = field(default_factory=list)  # parts left out as shared ground
+    shared_call_groups: int = 0
 
 
 def _is_package(path: str) -> bool:
@@ -286,21 +319,147 @@ def import_cycles(names: Sequence[str], pairs: Iterable[tuple[int, int]]) -> lis
     return cycles
 
 
-def bottlenecks(pairs: Iterable[tuple[int, int]], top: int) -> list[Bottleneck]:
-    """The ``top`` edges of most negative balanced Forman curvature of the
-    undirected simple graph of ``pairs``; only negative edges qualify."""
-    simple = sorted({(a, b) if a < b else (b, a) for a, b in pairs if a != b})
-    if not simple or top <= 0:
-        return []
-    degree: dict[int, int] = {}
-    for a, b in simple:
-        degree[a] = degree.get(a, 0) + 1
-        degree[b] = degree.get(b, 0) + 1
-    result = v.balanced_forman_curvature([v.WeightedEdge(a, b) for a, b in simple])
-    ranked = sorted(
-        (r.curvature, r.source, r.target) for r in result if r.curvature < 0
-    )
-    return [Bottleneck(a, b, c, degree[a], degree[b]) for c, a, b in ranked[:top]]
+_TEST_DIR = re.compile(r"test|tests|test_.*|.*_tests?")
+_TEST_FILE = re.compile(r"tests|conftest|test_.*|.*_tests?")
+
+
+def test_code(paths: Sequence[str]) -> set[str]:
+    """The paths of ``paths`` that are test code: a directory below the
+    paths' common directory is named ``test``, ``tests``, ``test_*``,
+    ``*_test`` or ``*_tests``, or the file (without its suffix) ``tests``,
+    ``conftest``, ``test_*``, ``*_test`` or ``*_tests``.  Directories above
+    the common one are the user's business: a scan of ``tests/`` alone keeps
+    its helpers."""
+    split = [p.replace("\\", "/").split("/") for p in paths]
+    if not split:
+        return set()
+    common = 0
+    first = split[0][:-1]
+    while common < len(first) and all(len(q) > common + 1 and q[common] == first[common] for q in split):
+        common += 1
+    out = set()
+    for path, parts in zip(paths, split):
+        if _TEST_FILE.fullmatch(parts[-1].partition(".")[0]) or any(map(_TEST_DIR.fullmatch, parts[common:-1])):
+            out.add(path)
+    return out
+
+
+def _parts(containers: Sequence, adj: list[list[int]]) -> tuple[list[int], list[int]]:
+    """(part of each node, size of each part): the parts are the connected
+    components of the edges inside one container."""
+    part = [-1] * len(containers)
+    sizes: list[int] = []
+    for start in range(len(containers)):
+        if part[start] >= 0:
+            continue
+        k = len(sizes)
+        part[start] = k
+        stack = [start]
+        size = 1
+        while stack:
+            x = stack.pop()
+            for y in adj[x]:
+                if part[y] < 0 and containers[y] == containers[x]:
+                    part[y] = k
+                    stack.append(y)
+                    size += 1
+        sizes.append(size)
+    return part, sizes
+
+
+def bottlenecks(
+    containers: Sequence[str], pairs: Iterable[tuple[int, int]], top: int,
+) -> tuple[list[Bottleneck], int, list[int]]:
+    """The ``top`` narrow links of most negative curvature between the parts
+    of the directed graph ``pairs`` over nodes ``0..len(containers)-1``
+    (see the module docstring), the number of narrow links between parts of
+    `MIN_PART` nodes or more, and one node of each shared part."""
+    n = len(containers)
+    arcs = sorted({(a, b) for a, b in pairs if a != b})
+    oriented: dict[tuple[int, int], tuple[int, int]] = {}
+    for a, b in arcs:
+        oriented.setdefault((a, b) if a < b else (b, a), (a, b))
+    adj: list[list[int]] = [[] for _ in range(n)]
+    for a, b in oriented:
+        adj[a].append(b)
+        adj[b].append(a)
+    part, sizes = _parts(containers, adj)
+
+    users: dict[int, set[int]] = {}
+    for a, b in arcs:
+        if part[a] != part[b]:
+            users.setdefault(part[b], set()).add(part[a])
+    mean = sum(map(len, users.values())) / len(users) if users else 0.0
+    shared = {p for p, u in users.items() if len(u) > SHARED * mean}
+
+    links: dict[tuple[int, int], list[tuple[int, int]]] = {}
+    for (a, b), link in oriented.items():
+        p, q = part[a], part[b]
+        if p != q and p not in shared and q not in shared:
+            links.setdefault((p, q) if p < q else (q, p), []).append(link)
+    narrow = {k: v for k, v in links.items() if len(v) <= NARROW and min(sizes[k[0]], sizes[k[1]]) >= MIN_PART}
+    first_node: dict[int, int] = {}
+    for i in range(n):
+        first_node.setdefault(part[i], i)
+    witness = sorted(first_node[p] for p in shared)
+    if not narrow or top <= 0:
+        return [], len(narrow), witness
+
+    # Each link's curvature in the graph of its two parts and their links,
+    # all links measured in one call over a disjoint union.  The curvature
+    # of an edge {a, b} depends on the edges at a and at b and on those
+    # between their neighbourhoods only, so that much of the graph is given.
+    edges: list = []
+    at: list[tuple[tuple[int, int], tuple[int, int], int, int, int]] = []
+    base = 0
+    for key, those in narrow.items():
+        across: dict[int, set[int]] = {}
+        for a, b in those:
+            across.setdefault(a, set()).add(b)
+            across.setdefault(b, set()).add(a)
+
+        def near(x: int) -> set[int]:
+            out = {y for y in adj[x] if part[y] == part[x]}
+            out.update(across.get(x, ()))
+            return out
+
+        for a, b in those:
+            na, nb = near(a), near(b)
+            local: dict[int, int] = {}
+            seen: set[tuple[int, int]] = set()
+            chosen: list[tuple[int, int]] = [(a, b)]
+            chosen += [(a, x) for x in na if x != b] + [(b, y) for y in nb if y != a]
+            for x in na:
+                if x == b:
+                    continue
+                for y in near(x) & nb:
+                    if y != a:
+                        chosen.append((x, y))
+            first = len(edges)
+            for x, y in chosen:
+                u = local.setdefault(x, base + len(local))
+                w = local.setdefault(y, base + len(local))
+                e = (u, w) if u < w else (w, u)
+                if e not in seen:
+                    seen.add(e)
+                    edges.append(v.WeightedEdge(u, w))
+            base += len(local)
+            at.append((key, (a, b), first, len(na), len(nb)))
+    measured = v.balanced_forman_curvature(edges)
+    best: dict[tuple[int, int], tuple[float, tuple[int, int], int, int]] = {}
+    for key, link, first, da, db in at:
+        c = measured[first].curvature
+        if key not in best or c < best[key][0]:
+            best[key] = (c, link, da, db)
+    ranked = sorted(best.items(), key=lambda kv: (kv[1][0], kv[1][1]))
+    out = []
+    for key, (c, (a, b), da, db) in ranked:
+        if c >= 0 or len(out) >= top:
+            break
+        others = [link for link in narrow[key] if link != (a, b)]
+        out.append(Bottleneck(a, b, c, da, db, containers[a], containers[b], sizes[part[a]], sizes[part[b]],
+                              [(a, b), *others]))
+    return out, len(narrow), witness
 
 
 class _Functions:
@@ -358,13 +517,17 @@ def _enclosing(qualname: str):
         prefix = prefix[:cut]
 
 
-def analyse(files: Sequence, functions: Sequence | None = None, *, top: int = 10) -> Structure:
+def analyse(files: Sequence, functions: Sequence | None = None, *, top: int = 10, tests: bool = False) -> Structure:
     """The graphs of ``files`` (records with ``path``, ``module``, ``status``,
-    ``imports`` and ``functions``).  Function indices refer to
-    ``functions``, which defaults to the files' functions in order."""
+    ``imports`` and ``functions``), without test code unless ``tests``.
+    Function indices refer to ``functions``, which defaults to the files'
+    functions in order; the functions of test code are in neither graph."""
     files = [fr for fr in files if getattr(fr, "status", "ok") == "ok"]
     if functions is None:
         functions = [f for fr in files for f in fr.functions]
+    left_out = set() if tests else test_code([fr.path for fr in files])
+    if left_out:
+        files = [fr for fr in files if fr.path not in left_out]
     mods = _Modules(files)
     fns = _Functions(mods, functions)
     n = len(mods.names)
@@ -398,6 +561,8 @@ def analyse(files: Sequence, functions: Sequence | None = None, *, top: int = 10
     call_map: dict[tuple[int, int], int] = {}
     for i, f in enumerate(functions):
         m = fns.module_of[i]
+        if m < 0 and f.file in left_out:
+            continue
         if m < 0:
             counts.sites += len(f.calls)
             counts.unresolved += len(f.calls)
@@ -434,6 +599,11 @@ def analyse(files: Sequence, functions: Sequence | None = None, *, top: int = 10
         fan_in[e.callee] += 1
 
     pairs = [(e.source, e.target) for e in imports]
+    # A top-level module is a part of its own.
+    packages = [p or name for p, name in zip(mods.package, mods.names)]
+    module_bottlenecks, module_links, shared = bottlenecks(packages, pairs, top)
+    owners = [mods.names[m] if m >= 0 else "" for m in fns.module_of]
+    call_bottlenecks, call_links, shared_calls = bottlenecks(owners, ((e.caller, e.callee) for e in calls), top)
     return Structure(
         modules=mods.names,
         module_files=mods.files,
@@ -442,12 +612,17 @@ def analyse(files: Sequence, functions: Sequence | None = None, *, top: int = 10
         module_fan_out=fan_out_m,
         cycles=import_cycles(mods.names, [(e.source, e.target) for e in imports if e.top_level]),
         deferred_cycles=import_cycles(mods.names, pairs),
-        module_bottlenecks=bottlenecks(pairs, top),
+        module_bottlenecks=module_bottlenecks,
         calls=calls,
         fan_in=fan_in,
         fan_out=fan_out,
         call_counts=counts,
-        call_bottlenecks=bottlenecks(((e.caller, e.callee) for e in calls), top),
+        call_bottlenecks=call_bottlenecks,
+        tests_left_out=len(left_out),
+        module_links=module_links,
+        call_links=call_links,
+        shared_packages=sorted({packages[i] for i in shared}),
+        shared_call_groups=len(shared_calls),
     )
 
 

@@ -647,7 +647,9 @@ def whole_input_rows(result: ScanResult) -> dict[str, list[dict]]:
 
         def bottleneck(b, name) -> dict:
             return {"source": name(b.source), "target": name(b.target), "curvature": b.curvature,
-                    "source_degree": b.source_degree, "target_degree": b.target_degree}
+                    "source_degree": b.source_degree, "target_degree": b.target_degree,
+                    "source_part": b.source_part, "target_part": b.target_part, "source_size": b.source_size,
+                    "target_size": b.target_size, "links": len(b.links)}
 
         out["calls"] = [{"caller": ref(e.caller), "callee": ref(e.callee), "sites": e.count,
                          "directed_curvature": e.directed} for e in s.calls]

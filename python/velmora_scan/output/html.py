@@ -212,21 +212,25 @@ def _structure_section(result: ScanResult) -> str:
            f"{c.resolved} resolved to functions of the input, {c.builtin} builtins, {c.external} into modules "
            f"outside the input, {c.unresolved} unresolved (calls on objects, inherited methods, super()).</p>"]
     if s.module_bottlenecks:
-        out.append("<h3>Bottleneck imports</h3>")
-        out.append(_table("bottlenecks", ["curvature", "degrees", "module", "module"], (
-            [f"{b.curvature:.3f}", f"{b.source_degree}/{b.target_degree}", s.modules[b.source], s.modules[b.target]]
-            for b in s.module_bottlenecks), numeric={0}))
+        out.append("<h3>Bottleneck imports</h3><p>Packages joined by at most two imports, by the balanced Forman "
+                   "curvature of the link in the two packages' import graph (test code and packages that "
+                   "everything uses left out).</p>")
+        out.append(_table("bottlenecks", ["curvature", "links", "importer", "package", "imported", "package"], (
+            [f"{b.curvature:.3f}", len(b.links), s.modules[b.source], f"{b.source_part} ({b.source_size})",
+             s.modules[b.target], f"{b.target_part} ({b.target_size})"]
+            for b in s.module_bottlenecks), numeric={0, 1}))
     if s.call_bottlenecks:
         directed = {(e.caller, e.callee): e for e in s.calls}
         rows = []
         for b in s.call_bottlenecks:
-            e = directed.get((b.source, b.target)) or directed.get((b.target, b.source))
-            a, z = (e.caller, e.callee) if e else (b.source, b.target)
-            rows.append([f"{b.curvature:.3f}", f"{e.directed:.2f}" if e else "", functions[a].qualname,
-                         _where(functions[a]), functions[z].qualname, _where(functions[z])])
-        out.append("<h3>Bottleneck calls</h3>")
-        out.append(_table("bottlenecks", ["curvature", "directed", "caller", "where", "callee", "where"],
-                          rows, numeric={0, 1}))
+            e = directed.get((b.source, b.target))
+            a, z = functions[b.source], functions[b.target]
+            rows.append([f"{b.curvature:.3f}", f"{e.directed:.2f}" if e else "", len(b.links), a.qualname, _where(a),
+                         z.qualname, _where(z)])
+        out.append("<h3>Bottleneck calls</h3><p>Groups of functions of two modules joined by at most two calls, by "
+                   "the same curvature; directed: in the whole call graph, weighted by call sites.</p>")
+        out.append(_table("bottlenecks", ["curvature", "directed", "links", "caller", "where", "callee", "where"],
+                          rows, numeric={0, 1, 2}))
     out.append(f"<h3>Import cycles at import time ({len(s.cycles)})</h3>")
     if s.cycles:
         out.append("<ul class=\"cycles\">" + "".join(

@@ -152,7 +152,8 @@ def _structure(stream: TextIO, result: ScanResult, ref) -> None:
 
     def bottleneck(b, name):
         return {"ends": [name(b.source), name(b.target)], "curvature": b.curvature,
-                "degrees": [b.source_degree, b.target_degree]}
+                "degrees": [b.source_degree, b.target_degree], "parts": [b.source_part, b.target_part],
+                "part_sizes": [b.source_size, b.target_size], "links": [[name(x), name(y)] for x, y in b.links]}
 
     doc = {
         "modules": [{"module": m, "file": f, "fan_in": i, "fan_out": o}
@@ -161,9 +162,14 @@ def _structure(stream: TextIO, result: ScanResult, ref) -> None:
                      "module_level": e.top_level} for e in s.imports],
         "import_cycles": cycles(s.cycles),
         "import_cycles_with_deferred_imports": cycles(s.deferred_cycles),
+        "test_files_left_out": s.tests_left_out,
         "module_bottlenecks": [bottleneck(b, names.__getitem__) for b in s.module_bottlenecks],
+        "narrow_module_links": s.module_links,
+        "shared_packages": s.shared_packages,
         "call_sites": dataclasses.asdict(s.call_counts),
         "call_bottlenecks": [bottleneck(b, ref) for b in s.call_bottlenecks],
+        "narrow_call_links": s.call_links,
+        "shared_call_groups": s.shared_call_groups,
     }
     stream.write(f'  "structure": {_encode(doc)},\n')
     _list(stream, "calls", (

@@ -12,6 +12,7 @@ import os
 from typing import TextIO
 
 from ..model import ScanResult
+from ..structure import NARROW
 from ..settings import Settings
 from . import RANKS, rank, select
 
@@ -158,7 +159,8 @@ def _structure(result: ScanResult, settings: Settings, width: int | None) -> lis
     s = result.structure
     functions = result.functions
     c = s.call_counts
-    out = ["", f"Structure: {len(s.modules)} modules, {len(s.imports)} imports between them; "
+    tests = f" (test code left out: {s.tests_left_out} files)" if s.tests_left_out else ""
+    out = ["", f"Structure: {len(s.modules)} modules{tests}, {len(s.imports)} imports between them; "
                f"{c.sites} call sites: {c.resolved} resolved to functions of the input, {c.builtin} builtins, "
                f"{c.external} into modules outside it, {c.unresolved} unresolved"]
     top = settings.choke_points
@@ -168,23 +170,24 @@ def _structure(result: ScanResult, settings: Settings, width: int | None) -> lis
         rows = [[str(len(cyc.members)), " -> ".join(s.modules[i] for i in cyc.cycle)] for cyc in s.cycles[:top]]
         out += table(["modules", "one cycle"], rows, right={0}, shrink=(1,), width=width)
     if s.module_bottlenecks:
-        out.append("Bottleneck imports (most negative balanced Forman curvature of the module graph)")
-        rows = [[f"{b.curvature:.3f}", f"{b.source_degree}/{b.target_degree}", s.modules[b.source],
+        shared = f"; {len(s.shared_packages)} packages that everything uses left out" if s.shared_packages else ""
+        out.append(f"Bottleneck imports: packages joined by at most {NARROW} imports ({s.module_links} pairs{shared}), "
+                   "by the balanced Forman curvature of the link in the two packages' import graph")
+        rows = [[f"{b.curvature:.3f}", str(len(b.links)), f"{b.source_size}/{b.target_size}", s.modules[b.source],
                  s.modules[b.target]] for b in s.module_bottlenecks]
-        out += table(["curvature", "degrees", "module", "module"], rows, right={0, 1}, shrink=(2, 3), width=width)
+        out += table(["curvature", "links", "sizes", "importer", "imported"], rows, right={0, 1, 2}, shrink=(3, 4),
+                     width=width)
     if s.call_bottlenecks:
         directed = {(e.caller, e.callee): e for e in s.calls}
-        out.append("Bottleneck calls (most negative balanced Forman curvature of the call graph; "
-                   "directed: weighted by call sites)")
+        out.append(f"Bottleneck calls: groups of functions of two modules joined by at most {NARROW} calls "
+                   f"({s.call_links} pairs), by the same curvature; directed: in the whole call graph, by call sites")
         rows = []
         for b in s.call_bottlenecks:
-            a, z = b.source, b.target
-            e = directed.get((a, z)) or directed.get((z, a))
-            if e is not None:
-                a, z = e.caller, e.callee
-            fa, fz = functions[a], functions[z]
-            rows.append([f"{b.curvature:.3f}", f"{e.directed:.1f}" if e else "", fa.qualname,
-                         _where(fa.file, fa.line), fz.qualname, _where(fz.file, fz.line)])
-        out += table(["curvature", "directed", "caller", "where", "callee", "where"], rows,
-                     right={0, 1}, shrink=(2, 3, 4, 5), width=width)
+            e = directed.get((b.source, b.target))
+            fa, fz = functions[b.source], functions[b.target]
+            rows.append([f"{b.curvature:.3f}", f"{e.directed:.1f}" if e else "", str(len(b.links)),
+                         f"{b.source_size}/{b.target_size}", fa.qualname, _where(fa.file, fa.line), fz.qualname,
+                         _where(fz.file, fz.line)])
+        out += table(["curvature", "directed", "links", "sizes", "caller", "where", "callee", "where"], rows,
+                     right={0, 1, 2, 3}, shrink=(4, 5, 6, 7), width=width)
     return out
