@@ -107,6 +107,15 @@ def test_stdlib_sample_measures_as_the_reference():
     assert identity.main(["--stdlib", "--sample", "40", "--seed", "15"]) == 0
 
 
+def test_defs_and_imports_come_in_source_order():
+    src = ("try:\n    import a\n    def f(): pass\nexcept E:\n    import b\n    def g(): pass\n"
+           "else:\n    import c\n    def h(): pass\nfinally:\n    import d\n    def k(): pass\n"
+           "for i in x:\n    import e\n    def m(): pass\nelse:\n    import f\n    def n(): pass\n")
+    for functions, imports, _, _ in both(src):
+        assert [fn[0] for fn in functions] == ["f", "g", "h", "k", "m", "n"]
+        assert [i[1] for i in imports] == ["a", "b", "c", "d", "e", "f"]
+
+
 # -- inputs at the parser's limits ------------------------------------------------------
 
 

@@ -83,7 +83,8 @@ def scope_children(node: ast.AST) -> list[ast.AST]:
 
 
 def _child_statements(node: ast.AST):
-    for name in ("body", "orelse", "finalbody", "handlers", "cases"):
+    # Source order: a try's handlers come between its body and its else.
+    for name in ("body", "handlers", "orelse", "finalbody", "cases"):
         for child in getattr(node, name, ()) or ():
             if isinstance(child, (ast.stmt, ast.excepthandler, ast.match_case)):
                 yield child

@@ -1018,11 +1018,11 @@ void analyze_tree(PyObject* tree, const Lines& lines, const Options& options, Fi
     };
     push_list(mf.get(kBody), 0);
     Walker walker(options, cancel);
-    // The statements below a node, in the order the reference walk takes
-    // them: body, orelse, finalbody, handlers, cases (handlers and cases
-    // are items of their own whose body follows).
+    // The statements below a node in source order, as the reference walk
+    // takes them: body, handlers, orelse, finalbody, cases (handlers and
+    // cases are items of their own whose body follows).
     auto push_children = [&](const Fields& f, std::uint32_t scope) {
-        std::array<PyObject*, 5> lists{f.get(kBody), f.get(kOrelse), f.get(kFinalbody), f.get(kHandlers), f.get(kCases)};
+        std::array<PyObject*, 5> lists{f.get(kBody), f.get(kHandlers), f.get(kOrelse), f.get(kFinalbody), f.get(kCases)};
         for (std::size_t k = lists.size(); k-- > 0;) push_list(lists[k], scope);
     };
     while (!work.empty()) {
