@@ -11,6 +11,10 @@ one call per file, the default) and the reference model in Python
 (`measure_functions`), which the tests hold the native path to. Both give a
 *compact* result, plain tuples that cross process boundaries and go into
 the cache cheaply; `expand` turns one into a `FileReport`.
+
+Syntax trees are built only when asked for: the ``trees`` argument of the
+compact functions is a list that receives the file's flat trees (see
+`velmora_scan.trees`), which `expand` turns into records.
 """
 
 from __future__ import annotations
@@ -24,7 +28,7 @@ import warnings
 
 import velmora as v
 
-from . import native, pyflow, syntax
+from . import native, pyflow, syntax, trees as uast
 from .model import FileReport, FunctionReport, Timings
 from .settings import DEFAULT_BLOCK_SIZE
 from .source import SourceError, decode, read_bytes, reason_of
@@ -80,8 +84,9 @@ def measure_functions(
 
 
 #: The per-function fields of a compact result: FunctionReport's fields
-#: after ``file`` and ``module``.
-FUNCTION_FIELDS = tuple(FunctionReport.__dataclass_fields__)[2:]
+#: after ``file`` and ``module``, without the syntax tree.
+FUNCTION_FIELDS = tuple(FunctionReport.__dataclass_fields__)[2:-1]
+assert FUNCTION_FIELDS[-1] == "calls"
 
 #: (status, reason, size, lines, entropy_variance, functions, imports,
 #: internal): a FileReport without its path and module, each function a
@@ -109,9 +114,12 @@ def compact_source(
     count_bool_ops: bool = False,
     engine: str = "native",
     timings: Timings | None = None,
+    trees: list | None = None,
 ) -> Compact:
     """The compact result of one source (bytes are decoded as the
-    interpreter decodes a file). Raises only for faults of the analyzer."""
+    interpreter decodes a file); with ``trees`` a list, its flat syntax
+    trees are appended to it when it parses. Raises only for faults of the
+    analyzer."""
     t = timings if timings is not None else Timings()
     t0 = time.perf_counter()
     size = len(source) if isinstance(source, bytes) else len(source.encode("utf-8", "surrogatepass"))
@@ -133,6 +141,8 @@ def compact_source(
         t.parse += t1 - t0
         functions, imports, lines, variance = measure_tree(
             tree, text, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine)
+        if trees is not None:
+            trees.append(uast.flatten(tree, text))
         del tree
         t.measure += time.perf_counter() - t1
     finally:
@@ -141,13 +151,18 @@ def compact_source(
     return ("ok", "", size, lines, variance, functions, imports, False)
 
 
-def expand(path: str, module: str, c: Compact) -> FileReport:
-    """The FileReport of a compact result."""
+def expand(path: str, module: str, c: Compact, trees: uast.FlatTrees | None = None) -> FileReport:
+    """The FileReport of a compact result, its functions with their syntax
+    trees when ``trees`` (the file's flat trees) is given."""
     status, reason, size, lines, variance, functions, imports, internal = c
-    return FileReport(
+    report = FileReport(
         path, module, status, reason, size=size, lines=lines, entropy_variance=variance,
         functions=[FunctionReport(path, module, *f) for f in functions], imports=imports, internal=internal,
     )
+    if trees is not None:
+        for f, tree in zip(report.functions, uast.build(trees, path), strict=True):
+            f.tree = tree
+    return report
 
 
 def analyze_source(
@@ -159,11 +174,15 @@ def analyze_source(
     count_bool_ops: bool = False,
     engine: str = "native",
     timings: Timings | None = None,
+    trees: bool = False,
 ) -> FileReport:
     """Measures every function of one source (bytes are decoded as the
-    interpreter decodes a file). Raises only for faults of the analyzer."""
-    return expand(path, module, compact_source(
-        source, path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine, timings=timings))
+    interpreter decodes a file), with its syntax tree when ``trees``.
+    Raises only for faults of the analyzer."""
+    flat: list | None = [] if trees else None
+    compact = compact_source(source, path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine,
+                             timings=timings, trees=flat)
+    return expand(path, module, compact, flat[0] if flat else None)
 
 
 def compact_file(
@@ -174,9 +193,12 @@ def compact_file(
     engine: str = "native",
     cache=None,
     timings: Timings | None = None,
+    trees: list | None = None,
 ) -> Compact:
     """The compact result of one file, from ``cache`` (a `cache.Cache`)
-    when it holds one for these bytes; never raises for the file."""
+    when it holds one for these bytes; never raises for the file. With
+    ``trees`` a list, the file's flat syntax trees are appended to it when
+    it parses (they are never cached)."""
     t = timings if timings is not None else Timings()
     t0 = time.perf_counter()
     try:
@@ -186,12 +208,15 @@ def compact_file(
     finally:
         t.parse += time.perf_counter() - t0
     if cache is not None:
-        hit = cache.get(data)
+        # Trees need the parse that the measures come from; next to building
+        # them, measuring again costs little.
+        hit = cache.get(data) if trees is None else None
         if hit is not None:
             return hit
     try:
         result = compact_source(
-            data, path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine, timings=t)
+            data, path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine, timings=t,
+            trees=trees)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:  # noqa: BLE001 - isolate the file, report the fault
@@ -212,6 +237,11 @@ def analyze_file(
     engine: str = "native",
     cache=None,
     timings: Timings | None = None,
+    trees: bool = False,
 ) -> FileReport:
-    return expand(path, module, compact_file(
-        path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine, cache=cache, timings=timings))
+    """Measures every function of one file, with its syntax tree when
+    ``trees``; never raises for the file."""
+    flat: list | None = [] if trees else None
+    compact = compact_file(path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine, cache=cache,
+                           timings=timings, trees=flat)
+    return expand(path, module, compact, flat[0] if flat else None)

@@ -49,6 +49,9 @@ class FunctionReport:
     assign_only: bool    # body only assigns attributes (plus docstring, pass, super().__init__(...))
     kinds: bytes = field(default=b"", repr=False)       # node-kind codes into kinds.KIND_NAMES
     calls: tuple[Call, ...] = field(default=(), repr=False)
+    # The syntax tree (a velmora UASTNode), only when asked for: never
+    # cached, and sent between processes flat (see `velmora_scan.trees`).
+    tree: Any = field(default=None, repr=False, compare=False)
 
     def metric(self, name: str) -> int:
         return getattr(self, name)

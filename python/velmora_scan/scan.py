@@ -18,11 +18,12 @@ from .findings import collect
 from .model import FileReport, ScanResult, Timings
 from .selection import Selector
 from .settings import Settings
+from .trees import FlatTrees
 
 __all__ = ["SAMPLE", "scan", "stdlib_root", "is_tty"]
 
-# (block_size, count_bool_ops, engine, cache directory or "", cache options)
-Options = tuple[int, bool, str, str, tuple]
+# (block_size, count_bool_ops, engine, cache directory or "", cache options, trees)
+Options = tuple[int, bool, str, str, tuple, bool]
 Task = tuple[int, str, Options]
 
 _caches: dict[tuple[str, tuple], Cache] = {}
@@ -38,14 +39,16 @@ def _cache(directory: str, options: tuple) -> Cache | None:
     return cache
 
 
-def _work(task: Task) -> tuple[int, Compact, Timings]:
+def _work(task: Task) -> tuple[int, Compact, Timings, FlatTrees | None]:
     """One file in a worker: it gets a path and sends back a compact
-    result, so that neither direction pickles report objects."""
-    index, path, (block_size, count_bool_ops, engine, cache_dir, cache_options) = task
+    result (and, when asked, the flat syntax trees), so that neither
+    direction pickles report objects."""
+    index, path, (block_size, count_bool_ops, engine, cache_dir, cache_options, trees) = task
     t = Timings()
+    flat: list | None = [] if trees else None
     result = compact_file(path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine,
-                          cache=_cache(cache_dir, cache_options), timings=t)
-    return index, result, t
+                          cache=_cache(cache_dir, cache_options), timings=t, trees=flat)
+    return index, result, t, (flat[0] if flat else None)
 
 
 def _size(path: str) -> int:
@@ -86,7 +89,7 @@ def scan(
     reports: list[FileReport | None] = [None] * len(candidates)
     modules: list[str] = [""] * len(candidates)
     result_options = (settings.block_size, settings.count_bool_ops, settings.engine)
-    options: Options = (*result_options, settings.cache_dir if settings.cache else "", result_options)
+    options: Options = (*result_options, settings.cache_dir if settings.cache else "", result_options, settings.trees)
     tasks: list[Task] = []
     for i, c in enumerate(candidates):
         if c.problem:
@@ -100,9 +103,9 @@ def scan(
         # Starting workers costs more than a handful of files.
         jobs = 1
 
-    def take(done: Iterable[tuple[int, Compact, Timings]]) -> None:
-        for n, (i, compact, t) in enumerate(done, 1):
-            reports[i] = expand(candidates[i].path, modules[i], compact)
+    def take(done: Iterable[tuple[int, Compact, Timings, FlatTrees | None]]) -> None:
+        for n, (i, compact, t, trees) in enumerate(done, 1):
+            reports[i] = expand(candidates[i].path, modules[i], compact, trees)
             timings.add(t)
             if progress is not None:
                 progress(n, len(tasks))

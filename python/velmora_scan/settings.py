@@ -133,6 +133,10 @@ class Settings:
         "native", "--engine", help="measure with the native path (default) or the Python reference model",
         choices=("native", "reference"),
     )
+    trees: bool = opt(
+        False, "--trees", help="give each function its syntax tree as velmora UASTNode records (in the JSON "
+        "output as nested objects, and from the Python API)", action="store_true",
+    )
     duplicates: int = opt(
         10, "--duplicates", help="list the N largest clusters of near-duplicate functions (0: skip the search)",
         type=_count, metavar="N",
@@ -263,9 +267,9 @@ ALIASES: tuple[tuple[tuple[str, ...], str, dict], ...] = (
     (("--fail-above",), "max_cyclomatic", {"type": _count, "metavar": "N", "help": "the same as --max-cyclomatic"}),
     (("--choke-points",), "choke_points", {"type": _count, "metavar": "N", "help": "the same as --bottlenecks"}),
     (("--json",), "format", {"action": "store_const", "const": "json", "help": "the same as --format json"}),
-    # Syntax trees are no longer built for the report; the flag stays
-    # accepted so that existing scripts keep working.
-    (("--no-trees",), "", {"action": "store_true", "help": argparse.SUPPRESS}),
+    # The first release built trees unless told --no-trees; scripts written
+    # for it keep working, and the flag turns off a configured trees = true.
+    (("--no-trees",), "trees", {"action": "store_false", "help": argparse.SUPPRESS}),
 )
 
 

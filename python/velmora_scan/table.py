@@ -133,8 +133,9 @@ FILE_SCHEMA = pa.schema(
     _FILE_SCALARS + [("functions", pa.int64()), ("imports", pa.list_(_IMPORT))],
     metadata=_metadata("files"),
 )
-# Every field of the records is a column (or, for these, turned into one).
-assert {f.name for f in dataclasses.fields(FunctionReport)} - {n for n, _ in _FUNCTION_SCALARS} == {"kinds", "calls"}
+# Every field of the records is a column (or, for these, turned into one);
+# syntax trees are not part of tables.
+assert {f.name for f in dataclasses.fields(FunctionReport)} - {n for n, _ in _FUNCTION_SCALARS} == {"kinds", "calls", "tree"}
 assert {f.name for f in dataclasses.fields(FileReport)} - {n for n, _ in _FILE_SCALARS} == {"functions", "imports"}
 
 

@@ -15,7 +15,8 @@ Schema 1::
      "structure": {...}, "calls": [...]}
 
 Functions are referred to elsewhere as ``{"file", "qualname", "line"}``;
-modules by name.
+modules by name. With ``--trees`` each function also has its syntax tree,
+``"tree"``, as nested objects (see `velmora_scan.trees.write_json`).
 """
 
 from __future__ import annotations
@@ -26,6 +27,7 @@ from typing import Iterable, TextIO
 
 from ..model import METRICS, FileReport, Finding, FunctionReport, ScanResult
 from ..settings import Settings, version
+from ..trees import write_json as write_tree
 from . import rank, select
 
 TOOL = "velmora-scan"
@@ -63,12 +65,15 @@ def finding_json(f: Finding) -> dict:
     }
 
 
-def _list(stream: TextIO, key: str, items: Iterable[dict], last: bool = False) -> None:
+def _list(stream: TextIO, key: str, items: Iterable, last: bool = False, write=None) -> None:
     stream.write(f'  "{key}": [')
     first = True
     for item in items:
         stream.write("\n    " if first else ",\n    ")
-        stream.write(_encode(item))
+        if write is None:
+            stream.write(_encode(item))
+        else:
+            write(item)
         first = False
     stream.write("]" if first else "\n  ]")
     stream.write("\n" if last else ",\n")
@@ -107,11 +112,20 @@ def render(result: ScanResult, settings: Settings, stream: TextIO) -> None:
         stream.write(f"  {_encode(key)}: {_encode(value)},\n")
     _list(stream, "files", map(file_json, result.files))
     fan = _fan(result, functions)
-    _list(stream, "functions", ({**function_json(f), **fan(f)} for f in chosen))
+    _list(stream, "functions", chosen, write=lambda f: _function(stream, {**function_json(f), **fan(f)}, f.tree))
     _list(stream, "findings", map(finding_json, result.findings), last=result.clusters is None and result.structure is None)
     _clusters(stream, result, settings, ref)
     _structure(stream, result, ref)
     stream.write("}\n")
+
+
+def _function(stream: TextIO, doc: dict, tree) -> None:
+    if tree is None:
+        stream.write(_encode(doc))
+        return
+    stream.write(_encode(doc)[:-1] + ', "tree": ')
+    write_tree(stream, tree, _encode)
+    stream.write("}")
 
 
 def _fan(result: ScanResult, functions: list[FunctionReport]):
