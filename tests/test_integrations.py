@@ -58,9 +58,13 @@ def test_readme_adoption_recipe_works_as_written(project):
     assert r.returncode == 0, r.stdout + r.stderr
     recorded = json.loads((repo / ".velmora-baseline.json").read_text())["findings"]
     assert [(e["path"], e["qualname"], e["metric"]) for e in recorded] == [("src/legacy.py", "big", "cyclomatic")]
-    # The hook lets the known finding through and stops a new one.
+    # The hook lets the known finding through and stops a new one; the
+    # result cache it shares with the other runs stays out of git.
     r = sh("git add -A && git commit -qm adopt", repo, env)
     assert r.returncode == 0, r.stdout + r.stderr
+    assert (repo / ".velmora_cache" / "CACHEDIR.TAG").is_file()
+    assert sh("git status --porcelain --ignored=no", repo, env).stdout == ""
+    assert ".velmora_cache" not in sh("git ls-files", repo, env).stdout
     (repo / "src" / "new.py").write_text(BIG.replace("def big", "def bigger"))
     r = sh("git add -A && git commit -qm more", repo, env)
     assert r.returncode == 1 and "src/new.py:1 bigger cyclomatic 16 > 15" in r.stdout + r.stderr

@@ -24,7 +24,7 @@ def make_tree(root, files=12):
 
 
 def entries(cache_dir):
-    return sorted(os.path.join(d, n) for d, _, ns in os.walk(cache_dir) for n in ns)
+    return sorted(os.path.join(d, n) for d, _, ns in os.walk(cache_dir) for n in ns if d != str(cache_dir))
 
 
 def report(root, cache_dir=None, **kw):
@@ -62,6 +62,19 @@ def test_damaged_and_foreign_entries_are_ignored_and_rewritten(tmp_path):
         with open(path, "rb") as fh:
             assert fh.read().startswith(MAGIC)
     assert report(tmp_path / "src", cache_dir) == fresh
+
+
+def test_a_cache_directory_it_makes_is_marked_and_one_it_finds_is_left_alone(tmp_path):
+    make_tree(tmp_path / "src", files=2)
+    report(tmp_path / "src", tmp_path / "new" / "cache")
+    assert os.listdir(tmp_path / "new") == ["cache"]  # no temporary left beside it
+    made = tmp_path / "new" / "cache"
+    assert (made / ".gitignore").read_text() == "*\n"
+    assert (made / "CACHEDIR.TAG").read_text().startswith("Signature: 8a477f597d28d172789f06886806bc55\n")
+    (tmp_path / "mine").mkdir()
+    report(tmp_path / "src", tmp_path / "mine")
+    assert not {".gitignore", "CACHEDIR.TAG"} & set(os.listdir(tmp_path / "mine"))
+    assert len(entries(made)) == len(entries(tmp_path / "mine")) == 2
 
 
 def test_an_entry_is_only_found_under_its_own_key(tmp_path):

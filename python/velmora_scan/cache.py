@@ -15,6 +15,11 @@ entry twice, and an interrupted run leaves every entry it had finished. A
 file that cannot be read, fails its checksum, was written by something else
 or holds another key than the one it is filed under is ignored and written
 anew: an entry is never trusted before it has been checked.
+
+A cache directory the tool creates holds a ``.gitignore`` of ``*`` and a
+``CACHEDIR.TAG``, so that git and backup tools pass it by; it appears whole
+with both (made under a temporary name and renamed), and a directory that
+already exists is left as it is.
 """
 
 from __future__ import annotations
@@ -22,6 +27,8 @@ from __future__ import annotations
 import hashlib
 import marshal
 import os
+import secrets
+import shutil
 import sys
 import tempfile
 
@@ -31,6 +38,12 @@ from .settings import version
 DEFAULT_DIR = ".velmora_cache"
 MAGIC = b"velmora-scan cache 1\n"
 _CHECK = 16  # bytes of the payload checksum after MAGIC
+MARKS = {
+    ".gitignore": "*\n",
+    "CACHEDIR.TAG": "Signature: 8a477f597d28d172789f06886806bc55\n"
+                    "# This file is a cache directory tag created by velmora-scan.\n"
+                    "# For information about cache directory tags see https://bford.info/cachedir/\n",
+}
 
 
 def _build_id() -> str:
@@ -62,6 +75,7 @@ class Cache:
 
     def __init__(self, directory: str, options: tuple):
         self.directory = directory
+        self.made = False
         key = (version(), _build_id(), sys.version, sys.implementation.cache_tag, options)
         self.salt = repr(key).encode()
 
@@ -101,6 +115,8 @@ class Cache:
         folder = os.path.dirname(path)
         tmp = None
         try:
+            if not self.made:
+                self._make()
             os.makedirs(folder, exist_ok=True)
             fd, tmp = tempfile.mkstemp(prefix=".", suffix=".tmp", dir=folder)
             with os.fdopen(fd, "wb") as fh:
@@ -115,3 +131,27 @@ class Cache:
                     os.unlink(tmp)
                 except OSError:
                     pass
+
+    def _make(self) -> None:
+        """Creates the cache directory with its marks, unless it exists."""
+        if not os.path.isdir(self.directory):
+            parent = os.path.dirname(os.path.abspath(self.directory))
+            os.makedirs(parent, exist_ok=True)
+            # mkdir rather than mkdtemp: the directory gets the umask's
+            # permissions, as one made by makedirs would.
+            tmp = os.path.join(parent, f".velmora_cache-{os.getpid()}-{secrets.token_hex(4)}.tmp")
+            os.mkdir(tmp)
+            try:
+                for name, text in MARKS.items():
+                    with open(os.path.join(tmp, name), "w", encoding="ascii") as fh:
+                        fh.write(text)
+                os.rename(tmp, self.directory)
+                tmp = None
+            except OSError:
+                if not os.path.isdir(self.directory):
+                    raise
+                # Another run made it first.
+            finally:
+                if tmp is not None:
+                    shutil.rmtree(tmp, ignore_errors=True)
+        self.made = True
