@@ -21,7 +21,6 @@ from pathlib import Path
 import pytest
 
 from velmora_scan import scan
-from velmora_scan.discover import SAMPLE
 from velmora_scan.__main__ import main
 from velmora_scan.output import html
 from velmora_scan.settings import Settings
@@ -139,10 +138,9 @@ def chromium() -> str:
 def test_sample_report_renders_in_chromium_without_errors(tmp_path, capsys, monkeypatch):
     binary = chromium()
     report = tmp_path / "report.html"
-    # From beside the sample, so that the report (and the README's picture)
-    # shows the short paths a user would type.
-    monkeypatch.chdir(os.path.dirname(SAMPLE))
-    assert main(["--no-progress", "--html", str(report), os.path.basename(SAMPLE)]) == 0
+    # As the README's picture says: no path, the bundled sample by its short paths.
+    monkeypatch.chdir(tmp_path)
+    assert main(["--no-progress", "--html", str(report)]) == 0
     capsys.readouterr()
     text = report.read_text(encoding="utf-8")
     # Nothing to fetch: no external resource, and a policy that refuses any.

@@ -10,7 +10,7 @@ from importlib import metadata
 
 import pytest
 
-from velmora_scan import scan
+from velmora_scan import SAMPLE, scan
 from velmora_scan.__main__ import main
 
 CLEAN = "def f(x):\n    return x\n"
@@ -146,6 +146,21 @@ def test_paths_are_printed_as_given(tree, capsys):
     doc = json.loads(capsys.readouterr().out)
     assert doc["files"][0]["path"] == absolute  # leading "/" kept
     assert doc["findings"][0]["path"] == absolute
+
+
+def test_the_sample_is_shown_by_short_paths_and_read_where_it_is(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert main(["--json", "--no-cache", "--html", "r.html", "--top", "1"]) == 0
+    doc = json.loads(capsys.readouterr().out)
+    assert [f["path"] for f in doc["files"]] == [
+        f"velmora_scan/sample/{n}.py" for n in ("__init__", "inventory", "parser", "pricing")]
+    assert doc["functions"][0]["file"] == "velmora_scan/sample/parser.py"
+    page = (tmp_path / "r.html").read_text()
+    assert "velmora_scan/sample/parser.py:24" in page and "def parse_orders(" in page and SAMPLE not in page
+    # named by the user, it is shown as named
+    assert main([SAMPLE, "--json", "--no-cache"]) == 0
+    assert {f["path"] for f in json.loads(capsys.readouterr().out)["files"]} == {
+        os.path.join(SAMPLE, f"{n}.py") for n in ("__init__", "inventory", "parser", "pricing")}
 
 
 def test_json_header_and_byte_identical_runs(tree, capsys):

@@ -23,6 +23,13 @@ from .source import special_kind
 SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample")
 
 
+def sample_name(path: str) -> str:
+    """How the report shows a file of the bundled sample when no path was
+    named: ``velmora_scan/sample/parser.py``, not a path into wherever the
+    package is installed."""
+    return os.path.relpath(path, os.path.dirname(os.path.dirname(SAMPLE)))
+
+
 def stdlib_root() -> str:
     return sysconfig.get_paths()["stdlib"]
 

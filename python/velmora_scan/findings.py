@@ -120,9 +120,9 @@ def _average(path: str, metric: str, total: float, n: int, limit: float | None) 
                    f"{n} function{'s' if n != 1 else ''}")
 
 
-def _file_findings(report: FileReport, limits: dict, settings: Settings) -> list[Finding]:
+def _file_findings(report: FileReport, limits: dict, settings: Settings, source: str) -> list[Finding]:
     out: list[Finding] = []
-    comments = _suppressions(report.path)
+    comments = _suppressions(source)
     claimed: set[int] = set()
     unused: list[tuple[_Use, str, str, FunctionReport]] = []
     for f in report.functions:
@@ -144,11 +144,13 @@ def _file_findings(report: FileReport, limits: dict, settings: Settings) -> list
     return out
 
 
-def file_findings(report: FileReport, limits: Limits, settings: Settings) -> list[Finding]:
-    """The findings of one file, for runs that never hold the whole input."""
+def file_findings(report: FileReport, limits: Limits, settings: Settings, source: str | None = None) -> list[Finding]:
+    """The findings of one file, for runs that never hold the whole input;
+    ``source`` is the path to read when the report shows another."""
     if report.status != "ok":
         return [Finding("internal" if report.internal else "file", report.path, reason=report.reason)]
-    return _file_findings(report, limits.for_file(report.path), settings)
+    source = source or report.path
+    return _file_findings(report, limits.for_file(source), settings, source)
 
 
 def input_averages(totals: dict[str, float], n: int, settings: Settings) -> list[Finding]:
@@ -161,7 +163,7 @@ def collect(result: ScanResult, settings: Settings) -> list[Finding]:
     limits = Limits(settings)
     out: list[Finding] = []
     for report in result.files:
-        out += file_findings(report, limits, settings)
+        out += file_findings(report, limits, settings, result.source_of(report.path))
     functions = result.functions
     return out + input_averages({m: sum(f.metric(m) for f in functions) for m in METRICS}, len(functions), settings)
 

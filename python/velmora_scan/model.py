@@ -122,6 +122,13 @@ class ScanResult:
     timings: Timings = field(default_factory=Timings)
     wall: float = 0.0
     whole_input: float = 0.0   # seconds of the passes over all functions
+    # Shown path -> the path to read, where they differ: the bundled sample,
+    # analysed when no path is named, is shown by short paths.
+    sources: dict[str, str] = field(default_factory=dict)
+
+    def source_of(self, path: str) -> str:
+        """The path to read for a path the report shows."""
+        return self.sources.get(path, path)
 
     @property
     def functions(self) -> list[FunctionReport]:

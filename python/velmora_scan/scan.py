@@ -13,7 +13,7 @@ from . import structure
 from .analysis import Compact, compact_file, expand
 from .cache import Cache
 from .clusters import find_clusters
-from .discover import SAMPLE, Candidate, discover, module_name, stdlib_root
+from .discover import SAMPLE, Candidate, discover, module_name, sample_name, stdlib_root
 from .findings import collect
 from .model import FileReport, ScanResult, Timings
 from .selection import Selector
@@ -84,8 +84,16 @@ def scan(
     settings = (settings or Settings()).replace(**overrides)
     if paths is None:
         paths = input_paths(settings)
+        # No path named: the sample, shown by short paths.
+        shown = sample_name if not (settings.paths or settings.stdlib) else None
+    else:
+        shown = None
     start = time.perf_counter()
     candidates: list[Candidate] = list(discover(paths, Selector.for_settings(settings), settings.force_exclude))
+    sources: dict[str, str] = {}
+    if shown is not None:
+        sources = {shown(c.path): c.path for c in candidates}
+        candidates = [Candidate(shown(c.path), c.problem) for c in candidates]
     reports: list[FileReport | None] = [None] * len(candidates)
     modules: list[str] = [""] * len(candidates)
     result_options = (settings.block_size, settings.count_bool_ops, settings.engine)
@@ -95,8 +103,9 @@ def scan(
         if c.problem:
             reports[i] = FileReport(c.path, "", "error", c.problem)
         else:
-            modules[i] = _module(c.path)
-            tasks.append((i, c.path, options))
+            real = sources.get(c.path, c.path)
+            modules[i] = _module(real)
+            tasks.append((i, real, options))
     timings = Timings()
     jobs = settings.jobs or default_jobs()
     if settings.jobs == 0 and len(tasks) < 8 * jobs:
@@ -123,7 +132,7 @@ def scan(
         take(map(_work, tasks))
 
     files = [r for r in reports if r is not None]
-    result = ScanResult(files, timings=timings)
+    result = ScanResult(files, timings=timings, sources=sources)
     whole_input(result, settings)
     result.findings = collect(result, settings)
     result.wall = time.perf_counter() - start

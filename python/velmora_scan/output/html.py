@@ -50,12 +50,13 @@ def _asset(name: str) -> str:
 class _Sources:
     """Lines of the analysed files, read once each; None when unreadable."""
 
-    def __init__(self):
+    def __init__(self, source_of=lambda path: path):
         self.cache: dict[str, list[str] | None] = {}
+        self.source_of = source_of   # the path to read for a path shown
 
     def text(self, path: str) -> str | None:
         try:
-            return decode(read_bytes(path))
+            return decode(read_bytes(self.source_of(path)))
         except (OSError, SyntaxError, UnicodeError, ValueError):
             return None
 
@@ -250,7 +251,7 @@ def _files_section(files: list[FileReport]) -> str:
 
 def document(result: ScanResult, settings: Settings) -> str:
     functions = result.functions
-    sources = _Sources()
+    sources = _Sources(result.source_of)
     data = {
         "metrics": list(METRICS),
         "labels": LABELS,
