@@ -3,9 +3,11 @@ interpreter would refuse, paths, JSON and terminal output."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 from importlib import metadata
 
 import pytest
@@ -73,6 +75,45 @@ def test_exit_2_on_usage_errors_and_internal_failures(tree):
     assert "branchy.py: internal error: ZeroDivisionError: boom" in r.stdout
     assert "clean.py:1" in r.stdout  # still analysed and listed
     assert "Traceback" in r.stderr
+
+
+LONG = "a" * 300 + ".py"
+INTERRUPT = "<Ctrl-C once the first file is cached>"
+
+
+@pytest.mark.parametrize("args,status,expected", [
+    # Files the OS refuses (as root, permissions refuse nothing): a finding each.
+    ([LONG], 1, f"{LONG}: OSError: File name too long"),
+    pytest.param(["/proc/self/mem"], 1, "/proc/self/mem: OSError: Input/output error",  # read() fails
+                 marks=pytest.mark.skipif(not os.path.exists("/proc/self/mem"), reason="no /proc")),
+    # Ctrl-C at a terminal reaches the whole process group, workers included.
+    ([INTERRUPT, "-j", "1"], 130, "velmora-scan: interrupted"),
+    ([INTERRUPT, "-j", "2"], 130, "velmora-scan: interrupted"),
+], ids=["name-too-long", "read-fails", "interrupted", "interrupted-workers"])
+def test_exit_status_table(tmp_path, args, status, expected):
+    if INTERRUPT not in args:
+        r = run(*args, "--no-progress", "--no-cache", cwd=tmp_path)
+        assert (r.returncode, r.stderr) == (status, ""), r.stderr
+        assert r.stdout.splitlines()[-1] == expected
+        return
+    body = "".join(f"def f{i}(x):\n    return [a if b else c for a in x if a]\n" for i in range(3000))
+    for i in range(40):
+        (tmp_path / f"big{i}.py").write_text(body)
+    cache = tmp_path / "cache"
+    proc = subprocess.Popen([sys.executable, "-m", "velmora_scan", str(tmp_path), "--cache-dir", str(cache),
+                             *args[1:]], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
+    deadline = time.monotonic() + 60
+    while not any(files for d, _, files in os.walk(cache) if d != str(cache)) and time.monotonic() < deadline:
+        assert proc.poll() is None, proc.communicate()
+        time.sleep(0.02)
+    os.killpg(proc.pid, signal.SIGINT)
+    try:
+        out, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:  # hung: leave nothing behind
+            os.killpg(proc.pid, signal.SIGKILL)
+    assert (proc.returncode, err.strip(), out) == (status, expected, "")
 
 
 def test_help_and_version():

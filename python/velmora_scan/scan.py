@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import signal
 import sys
 import time
 from typing import Callable, Iterable
@@ -124,9 +125,12 @@ def scan(
         # with a big file at the end while the others wait.
         tasks.sort(key=lambda task: -_size(task[1]))
         # spawn: a forked child of a process that has threads can deadlock,
-        # and the children only need the file list.
+        # and the children only need the file list. Ctrl-C reaches the
+        # parent only: a worker interrupted inside the pool's queues leaves
+        # their locks held, and stopping the pool then waits forever.
         ctx = multiprocessing.get_context("spawn")
-        with ctx.Pool(min(jobs, len(tasks))) as pool:
+        with ctx.Pool(min(jobs, len(tasks)), initializer=signal.signal,
+                      initargs=(signal.SIGINT, signal.SIG_IGN)) as pool:
             take(pool.imap_unordered(_work, tasks, chunksize=max(1, min(8, len(tasks) // (jobs * 16)))))
     else:
         take(map(_work, tasks))
