@@ -135,11 +135,9 @@ def recall(args) -> None:
     t1 = time.process_time()
     truth = exhaustive(seqs, args.threshold)
     t2 = time.process_time()
-    search = clusters._Search(seqs, args.threshold)
-    search.candidates()
-    search.families()
+    pairs, compared, distances = clusters.near_pairs(seqs, args.threshold)
     t3 = time.process_time()
-    found = set(search.found)
+    found = {(i, j) for i, j, _ in pairs}
     hit = truth & found
     weight = lambda pairs: sum(counts[seqs[i]] * counts[seqs[j]] for i, j in pairs)  # noqa: E731
     same = sum(n * (n - 1) // 2 for n in counts.values())
@@ -149,7 +147,8 @@ def recall(args) -> None:
     print(f"exhaustive: {len(truth)} pairs of distinct sequences with similarity >= {args.threshold} "
           f"({t2 - t1:.1f} s CPU)")
     print(f"search: {len(found)} pairs, {len(hit)} of them in the exhaustive set; "
-          f"{search.compared} distances computed ({t3 - t2:.1f} s CPU); no false pair: {found <= truth}")
+          f"{compared} candidate pairs decided, {distances} of them by an edit distance ({t3 - t2:.1f} s CPU); "
+          f"no false pair: {found <= truth}")
     print(f"recall over distinct sequences: {len(hit) / max(1, len(truth)):.4f}")
     print(f"recall over function pairs (identical sequences count as found): "
           f"{(weight(hit) + same) / max(1, weight(truth) + same):.4f}")
@@ -161,7 +160,7 @@ def scaling(args) -> None:
     sizes = [int(x) for x in args.sizes.split(",")]
     functions = records(roots, max(sizes))
     print(f"roots: {', '.join(roots)}; {len(functions)} functions read")
-    print("functions  considered  distinct  compared  pairs  clusters  cpu_s")
+    print("functions  considered  distinct  compared  distances  pairs  clusters  cpu_s")
     for n in sizes:
         if n > len(functions):
             print(f"{n}: only {len(functions)} functions in the roots")
@@ -171,7 +170,7 @@ def scaling(args) -> None:
         found = clusters.find_clusters(part, min_similarity=args.threshold, min_statements=args.min_statements)
         t = time.process_time() - t0
         distinct = len(eligible(part, args.min_statements))
-        print(f"{n:9d}  {found.considered:10d}  {distinct:8d}  {found.compared:8d}  {found.pairs:5d}  "
+        print(f"{n:9d}  {found.considered:10d}  {distinct:8d}  {found.compared:8d}  {found.distances:9d}  {found.pairs:5d}  "
               f"{len(found.clusters):8d}  {t:5.1f}", flush=True)
 
 

@@ -69,6 +69,101 @@ def test_families_become_clusters_with_exact_counts_to_the_representative():
             assert m.similarity >= clusters.DEFAULT_MIN_SIMILARITY
 
 
+def model_pairs(seqs: list[bytes], threshold: float) -> dict[tuple[int, int], int]:
+    """The search as first written in Python (sketch, bands, windows,
+    families, exact distances): the native search must find the same
+    pairs, in the same order, with the same distances."""
+    import bisect
+    import zlib
+    from collections import Counter
+
+    mask, mix, empty = (1 << 64) - 1, 0x9E3779B97F4A7C15, 0x5851F42D4C957F2D
+    bins = clusters.BANDS * clusters.ROWS
+
+    def keys(s: bytes) -> list[int]:
+        grams = Counter(s[i:i + 4] for i in range(max(1, len(s) - 3)))
+        hashes = sorted((zlib.crc32(g, k) * mix) & mask for g, n in grams.items() for k in range(n))
+        filled = {}
+        for h in reversed(hashes):
+            filled[h % bins] = h
+        out, nxt = [filled.get(b) for b in range(bins)], min(filled) + bins
+        for b in range(bins - 1, -1, -1):
+            if out[b] is None:
+                out[b] = (filled[nxt % bins] ^ ((nxt - b) * empty)) & mask
+            else:
+                nxt = b
+        found = []
+        for lo in range(0, bins, clusters.ROWS):
+            key = 0
+            for x in out[lo:lo + clusters.ROWS]:
+                key = ((key ^ x) * mix) & mask
+            found.append(key)
+        return found
+
+    lengths = [len(s) for s in seqs]
+    checked, found, near = set(), {}, [[] for _ in seqs]
+
+    def check(i, j):
+        i, j = min(i, j), max(i, j)
+        if (i, j) in checked:
+            return False
+        checked.add((i, j))
+        longer = max(lengths[i], lengths[j])
+        if min(lengths[i], lengths[j]) < threshold * longer:
+            return False
+        d = v.compute_sequence_distance(list(seqs[i].decode("latin-1")), list(seqs[j].decode("latin-1")))[0]
+        if 1.0 - d / longer < threshold:
+            return False
+        found[(i, j)] = d
+        near[i].append(j)
+        near[j].append(i)
+        return True
+
+    sketch = [keys(s) for s in seqs]
+    order = sorted(range(len(seqs)), key=lambda i: (lengths[i], i))
+    buckets = [{} for _ in range(clusters.BANDS)]
+    for i in order:
+        for band, key in enumerate(sketch[i]):
+            buckets[band].setdefault(key, []).append(i)
+    for i in order:
+        mates = []
+        for band, key in enumerate(sketch[i]):
+            bucket = buckets[band][key]
+            if len(bucket) > 1:
+                at = bisect.bisect_left(bucket, lengths[i], key=lengths.__getitem__)
+                mates += bucket[at:at + clusters.WINDOW + 1]
+        for j, agree in Counter(mates).items():
+            li, lj = lengths[i], lengths[j]
+            if agree >= clusters.MIN_BANDS and (lj > li or (lj == li and j > i)) and li >= threshold * lj:
+                check(i, j)
+    work = sorted(found)
+    while work:
+        a, b = work.pop()
+        for x, y in ((a, b), (b, a)):
+            for z in near[x][:clusters.FAMILY]:
+                if z != y and check(y, z):
+                    work.append((min(y, z), max(y, z)))
+    return found
+
+
+@pytest.mark.parametrize("threshold", [0.8, 0.6])
+def test_the_native_search_finds_what_the_model_finds_in_its_order(threshold):
+    rng = random.Random(11)
+    seqs = []
+    for _ in range(40):
+        # Families from a few kinds to long multi-word sequences; near-equal
+        # lengths and repeated grams everywhere.
+        base = bytes(rng.randrange(rng.choice((3, 8, 100))) for _ in range(rng.choice((2, 6, 30, 70, 150, 300))))
+        seqs += [mutate(rng, base, rng.randrange(0, 1 + len(base) // 4)) if len(base) > 1 else base
+                 for _ in range(rng.randrange(1, 8))]
+    seqs = list(dict.fromkeys(s for s in seqs if s))
+    want = model_pairs(seqs, threshold)
+    pairs, compared, distances = clusters.near_pairs(seqs, threshold)
+    assert [(i, j) for i, j, _ in pairs] == list(want)
+    assert [d for _, _, d in pairs] == list(want.values())
+    assert len(want) <= distances <= compared
+
+
 @pytest.mark.parametrize("threshold, size", [(0.95, 5), (0.5, 5), (0.8, 200)])
 def test_options_bound_what_is_reported(threshold, size):
     rng = random.Random(3)

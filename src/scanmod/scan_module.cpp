@@ -1,6 +1,7 @@
 // The entry of velmora_scan._native, the analyzer's native path: one call
 // per parsed file builds every function's control-flow graph and measures
 // on the core's structures (see src/flow and src/frontends/python).
+#include "duplicates/near_pairs_py.hpp"
 #include "frontends/python/python_frontend_py.hpp"
 #include "glue/boundary.hpp"
 
@@ -18,6 +19,11 @@ PyMethodDef scan_methods[] = {
     {"analyze", fastcall(frontends::python::analyze), METH_FASTCALL,
      "analyze(tree, source, block_size, count_bool_ops)\n--\n\n"
      "Measures every function of one parsed module: (functions, imports, lines, entropy_variance)."},
+    {"near_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(duplicates::near_pairs_py)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "near_pairs(seqs, min_similarity, bands, rows, window, min_bands, family)\n--\n\n"
+     "Near-duplicate pairs among distinct byte sequences: ((first, second, distance), ...), the candidate "
+     "pairs decided, and how many of them took an edit distance."},
     {nullptr, nullptr, 0, nullptr},
 };
 

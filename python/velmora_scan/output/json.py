@@ -143,7 +143,8 @@ def _clusters(stream: TextIO, result: ScanResult, settings: Settings, ref) -> No
     search = {
         "min_similarity": settings.min_similarity, "min_statements": settings.min_statements,
         "functions_considered": found.considered, "left_out": found.skipped,
-        "distances_computed": found.compared, "similar_pairs": found.pairs, "clusters": len(found.clusters),
+        "pairs_compared": found.compared, "distances_computed": found.distances, "similar_pairs": found.pairs,
+        "clusters": len(found.clusters),
     }
     stream.write(f'  "duplicate_search": {_encode(search)},\n')
     _list(stream, "clusters", (
