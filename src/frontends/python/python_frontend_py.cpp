@@ -337,7 +337,8 @@ struct FileResult {
 
 class Walker {
 public:
-    Walker(const Options& options, core::Cancel& cancel) : options_(options), cancel_(cancel) {}
+    Walker(const Options& options, core::Cancel& cancel)
+        : options_(options), cancel_(cancel), call_sites_(Ref::steal(check(PyDict_New()))) {}
 
     // Measures one function.
     Ref function(PyObject* def, const Fields& f, std::string_view qualname, PyObject* owner, const Lines& lines,
@@ -352,6 +353,10 @@ private:
     std::vector<flow::Step> tape_;
     std::string kinds_;
     std::vector<Ref> calls_;
+    // The file's distinct call sites, each the one tuple every function of
+    // the file that makes the same call refers to: a file calls the same
+    // few names over and over, and the records live for the whole run.
+    Ref call_sites_;
     std::uint64_t statements_ = 0;
     std::string_view name_;
     bool method_ = false;
@@ -552,7 +557,7 @@ void Walker::note_call(const Fields& call) {
     PyTuple_SET_ITEM(t.get(), 0, Py_NewRef(form));
     PyTuple_SET_ITEM(t.get(), 1, base.release());
     PyTuple_SET_ITEM(t.get(), 2, name.release());
-    calls_.push_back(std::move(t));
+    calls_.push_back(Ref::borrow(check(PyDict_SetDefault(call_sites_.get(), t.get(), t.get()))));
 }
 
 bool irrefutable(PyObject* pattern) {
@@ -980,8 +985,11 @@ Ref Walker::function(PyObject* def, const Fields& f, std::string_view qualname, 
     }
     Ref kinds = Ref::steal(check(PyBytes_FromStringAndSize(kinds_.data(), static_cast<Py_ssize_t>(kinds_.size()))));
     Ref qual = Ref::steal(new_str(qualname));
+    // Undecorated, the first line is the def's line: one int for both.
+    Ref line_number = Ref::steal(check(PyLong_FromLong(line)));
+    Ref first = first_line == line ? Ref::borrow(line_number.get()) : Ref::steal(check(PyLong_FromLong(first_line)));
     return Ref::steal(check(Py_BuildValue(
-        "(NOllllKKKKKKKdOKKKNNN)", qual.release(), owner, line, first_line, column, end_line,
+        "(NONNllKKKKKKKdOKKKNNN)", qual.release(), owner, line_number.release(), first.release(), column, end_line,
         static_cast<unsigned long long>(m.cyclomatic), static_cast<unsigned long long>(m.cognitive),
         static_cast<unsigned long long>(m.essential), static_cast<unsigned long long>(m.nesting),
         static_cast<unsigned long long>(m.longest_path), static_cast<unsigned long long>(m.betti_1),
