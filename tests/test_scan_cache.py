@@ -23,8 +23,10 @@ def make_tree(root, files=12):
             f"class C{i}:\n    def m(self, y):\n        return y if y else self.m(y)\n")
 
 
-def entries(cache_dir):
-    return sorted(os.path.join(d, n) for d, _, ns in os.walk(cache_dir) for n in ns if d != str(cache_dir))
+def entries(cache_dir, runs=False):
+    """Per-file entries, or with ``runs`` the entries of whole runs."""
+    return sorted(os.path.join(d, n) for d, _, ns in os.walk(cache_dir) for n in ns
+                  if d != str(cache_dir) and (os.path.basename(d) == "runs") == runs)
 
 
 def report(root, cache_dir=None, **kw):
@@ -43,7 +45,8 @@ def test_damaged_and_foreign_entries_are_ignored_and_rewritten(tmp_path):
     cache_dir = tmp_path / "cache"
     assert report(tmp_path / "src", cache_dir) == fresh
     stored = entries(cache_dir)
-    assert len(stored) == 12
+    assert len(stored) == 12 and len(entries(cache_dir, runs=True)) == 1
+    stored += entries(cache_dir, runs=True)
     damage = [
         lambda b: b[: len(b) // 2],                         # truncated
         lambda b: b[:-1] + bytes([b[-1] ^ 1]),              # one bit flipped
@@ -137,3 +140,36 @@ def test_an_interrupted_run_leaves_a_usable_cache(tmp_path):
     kept = [p for p in entries(cache_dir) if not p.endswith(".tmp")]
     assert kept, "the run finished no file before the interrupt"
     assert report(src, cache_dir, duplicates=0) == report(src, duplicates=0)
+
+
+def test_an_unchanged_input_reloads_its_whole_run_and_a_changed_one_does_not(tmp_path, monkeypatch):
+    from velmora_scan import structure
+
+    src = tmp_path / "src"
+    make_tree(src, files=6)
+    options = {"duplicates": 10, "min_statements": 1}
+
+    def run() -> bool:
+        """Whether the cached run computed the whole-input passes."""
+        fresh = scan([str(src)], cache=False, **options)
+        calls.clear()
+        result = scan([str(src)], cache_dir=str(tmp_path / "cache"), **options)
+        assert (result.files, result.clusters, result.structure, result.findings) == (
+            fresh.files, fresh.clusters, fresh.structure, fresh.findings)
+        assert result.clusters.clusters, "the tree has duplicates to cluster"
+        return bool(calls)
+
+    analyse = structure.analyse
+    calls = []
+    monkeypatch.setattr(structure, "analyse", lambda *a, **kw: calls.append(1) or analyse(*a, **kw))
+    for change, recomputed in [
+        (lambda: None, True),                       # the first run
+        (lambda: None, False),                      # nothing changed: reloaded
+        (lambda: options.update(min_similarity=0.9), True),
+        (lambda: (src / "m3.py").write_text("def g(x):\n    return x\n"), True),
+        (lambda: (src / "m3.py").unlink(), True),
+        (lambda: None, False),
+    ]:
+        change()
+        assert run() == recomputed
+    (run_entry,) = entries(tmp_path / "cache", runs=True)  # each run replaced the one before

@@ -165,6 +165,13 @@ def expand(path: str, module: str, c: Compact, trees: uast.FlatTrees | None = No
     return report
 
 
+def compact(report: FileReport) -> Compact:
+    """The compact result of a FileReport: what `expand` was given."""
+    return (report.status, report.reason, report.size, report.lines, report.entropy_variance,
+            tuple(tuple(getattr(f, n) for n in FUNCTION_FIELDS) for f in report.functions), report.imports,
+            report.internal)
+
+
 def analyze_source(
     source: bytes | str,
     path: str = "<string>",

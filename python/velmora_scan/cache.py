@@ -88,6 +88,45 @@ class Cache:
     def get(self, data: bytes):
         """The compact result stored for these bytes, or None."""
         path, digest = self._entry(data)
+        value = self._read(path, digest)
+        return value if _valid(value) else None
+
+    def put(self, data: bytes, value) -> None:
+        """Stores a result; a cache that cannot be written is no error."""
+        path, digest = self._entry(data)
+        self._write(path, digest, value)
+
+    # A whole run: every file's compact result and the whole-input passes'
+    # results, filed under the run's name (the paths it was given) and kept
+    # under a key made of the passes' options and every file's path, module
+    # name and bytes, so that an unchanged input reloads them and a changed
+    # one finds a stale key. One entry per name: each run replaces the one
+    # before, so runs over a changing tree do not pile up.
+
+    def _run_entry(self, name: str) -> str:
+        h = hashlib.blake2b(self.salt, digest_size=20)
+        h.update(b"\0run\0" + name.encode("utf-8", "surrogatepass"))
+        return os.path.join(self.directory, "runs", h.hexdigest())
+
+    def run_key(self, identity: str) -> str:
+        h = hashlib.blake2b(self.salt, digest_size=20)
+        h.update(identity.encode("utf-8", "surrogatepass"))
+        return h.hexdigest()
+
+    def get_run(self, name: str, key: str):
+        """(compacts, clusters, structure) stored for the run, or None; the
+        passes' results in the plain form of `clusters.to_plain` and
+        `structure.to_plain` (None where the pass did not run)."""
+        value = self._read(self._run_entry(name), key)
+        if not (type(value) is tuple and len(value) == 3 and type(value[0]) is tuple):
+            return None
+        return value if all(map(_valid, value[0])) else None
+
+    def put_run(self, name: str, key: str, value) -> None:
+        self._write(self._run_entry(name), key, value)
+
+    def _read(self, path: str, key: str):
+        """The value stored at ``path`` under ``key``, or None."""
         try:
             with open(path, "rb") as fh:
                 blob = fh.read()
@@ -96,21 +135,17 @@ class Cache:
         head = len(MAGIC)
         if not blob.startswith(MAGIC) or len(blob) < head + _CHECK:
             return None
-        payload = blob[head + _CHECK:]
+        payload = memoryview(blob)[head + _CHECK:]
         if hashlib.blake2b(payload, digest_size=_CHECK).digest() != blob[head:head + _CHECK]:
             return None
         try:
-            key, value = marshal.loads(payload)
+            stored, value = marshal.loads(payload)
         except (ValueError, EOFError, TypeError):
             return None
-        if key != digest or not _valid(value):
-            return None
-        return value
+        return value if stored == key else None
 
-    def put(self, data: bytes, value) -> None:
-        """Stores a result; a cache that cannot be written is no error."""
-        path, digest = self._entry(data)
-        payload = marshal.dumps((digest, value), 4)
+    def _write(self, path: str, key: str, value) -> None:
+        payload = marshal.dumps((key, value), 4)
         blob = MAGIC + hashlib.blake2b(payload, digest_size=_CHECK).digest() + payload
         folder = os.path.dirname(path)
         tmp = None

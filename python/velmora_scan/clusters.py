@@ -179,3 +179,20 @@ def _cluster(functions, seqs, members, lead: int, around: list[int]) -> Cluster:
             out.append(Member(f, distance, similarity, ops["insertions"], ops["deletions"], ops["substitutions"]))
     out[1:] = sorted(out[1:], key=lambda m: (m.distance, m.function))
     return Cluster(rep, out, _lines(functions[rep]))
+
+
+def to_plain(found: Clusters) -> tuple:
+    """The clusters as tuples of plain values, for the result cache;
+    `from_plain` builds them again."""
+    return (
+        tuple((c.representative, c.lines, tuple(
+            (m.function, m.distance, m.similarity, m.insertions, m.deletions, m.substitutions) for m in c.members))
+            for c in found.clusters),
+        found.considered, found.compared, found.distances, found.pairs, found.skipped,
+    )
+
+
+def from_plain(plain: tuple) -> Clusters:
+    rows, considered, compared, distances, pairs, skipped = plain
+    clusters = [Cluster(rep, [Member(*m) for m in members], lines) for rep, lines, members in rows]
+    return Clusters(clusters, considered, compared, distances, pairs, dict(skipped))

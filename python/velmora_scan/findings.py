@@ -125,15 +125,27 @@ def _file_findings(report: FileReport, limits: dict, settings: Settings, source:
     comments = _suppressions(source)
     claimed: set[int] = set()
     unused: list[tuple[_Use, str, str, FunctionReport]] = []
+    # Most files have no comment for velmora: their functions are judged by
+    # the limits alone.
+    plain = [(m, limit) for m in METRICS if (limit := limits[f"max_{m}"]) is not None]
     for f in report.functions:
-        uses = [_Use(d) for d in comments.for_function(f.first_line, f.line)]
-        claimed.update(u.directive.line for u in uses)
-        unused += [(*item, f) for item in _judge(f, limits, uses, out)]
+        if comments.directives:
+            uses = [_Use(d) for d in comments.for_function(f.first_line, f.line)]
+            if uses:
+                claimed.update(u.directive.line for u in uses)
+                unused += [(*item, f) for item in _judge(f, limits, uses, out)]
+                continue
+        for metric, limit in plain:
+            value = getattr(f, metric)
+            if value > limit:
+                out.append(Finding("threshold", f.file, f.line, f.qualname, metric, value, limit))
     for metric in METRICS:
-        found = _average(report.path, metric, sum(f.metric(metric) for f in report.functions),
-                         len(report.functions), limits[f"max_file_average_{metric}"])
-        if found:
-            out.append(found)
+        limit = limits[f"max_file_average_{metric}"]
+        if limit is not None:
+            found = _average(report.path, metric, sum(getattr(f, metric) for f in report.functions),
+                             len(report.functions), limit)
+            if found:
+                out.append(found)
     if settings.report_unused_suppressions:
         problems = [(u.directive.line, f"unused suppression '{part}' on {f.qualname}: {why}")
                     for u, part, why, f in unused]
@@ -165,7 +177,8 @@ def collect(result: ScanResult, settings: Settings) -> list[Finding]:
     for report in result.files:
         out += file_findings(report, limits, settings, result.source_of(report.path))
     functions = result.functions
-    return out + input_averages({m: sum(f.metric(m) for f in functions) for m in METRICS}, len(functions), settings)
+    totals = {m: sum(getattr(f, m) for f in functions) for m in METRICS if settings.input_average(m) is not None}
+    return out + input_averages(totals, len(functions), settings)
 
 
 def exit_status(findings: list[Finding]) -> int:

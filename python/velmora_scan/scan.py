@@ -3,6 +3,7 @@ the passes that look at all functions together."""
 
 from __future__ import annotations
 
+import hashlib
 import multiprocessing
 import os
 import signal
@@ -10,15 +11,15 @@ import sys
 import time
 from typing import Callable, Iterable
 
-from . import structure
-from .analysis import Compact, compact_file, expand
+from . import clusters, structure
+from .analysis import Compact, compact, compact_file, expand
 from .cache import Cache
-from .clusters import find_clusters
 from .discover import SAMPLE, Candidate, discover, module_name, sample_name, stdlib_root
 from .findings import collect
 from .model import FileReport, ScanResult, Timings
 from .selection import Selector
 from .settings import Settings
+from .source import SourceError, read_bytes
 from .trees import FlatTrees
 
 __all__ = ["SAMPLE", "scan", "stdlib_root", "is_tty"]
@@ -66,6 +67,16 @@ def _module(path: str) -> str:
         return os.path.basename(path)
 
 
+def _fingerprint(path: str) -> str:
+    """What a file's result depends on besides its options: a digest of
+    its bytes, or why they cannot be read."""
+    try:
+        data = read_bytes(path)
+    except SourceError as exc:
+        return f"{exc.status}: {exc.reason}"
+    return hashlib.blake2b(data, digest_size=16).hexdigest()
+
+
 def input_paths(settings: Settings) -> list[str]:
     paths = list(settings.paths)
     if settings.stdlib:
@@ -89,6 +100,7 @@ def scan(
         shown = sample_name if not (settings.paths or settings.stdlib) else None
     else:
         shown = None
+    paths = list(paths)
     start = time.perf_counter()
     candidates: list[Candidate] = list(discover(paths, Selector.for_settings(settings), settings.force_exclude))
     sources: dict[str, str] = {}
@@ -107,6 +119,20 @@ def scan(
             real = sources.get(c.path, c.path)
             modules[i] = _module(real)
             tasks.append((i, real, options))
+    # An unchanged input with unchanged options reloads the whole run.
+    cache = _cache(options[3], result_options) if settings.cache and not settings.trees else None
+    run = None
+    if cache is not None:
+        passes = (settings.duplicates > 0, settings.min_similarity, settings.min_statements, settings.choke_points,
+                  settings.graph_tests)
+        run = (repr(paths), cache.run_key(repr((passes, [(c.path, c.problem) for c in candidates],
+                                                [(modules[i], real, _fingerprint(real)) for i, real, _ in tasks]))))
+        stored = cache.get_run(*run)
+        if stored is not None:
+            try:
+                return _reload(stored, candidates, modules, reports, tasks, sources, settings, start, progress)
+            except (TypeError, ValueError, KeyError, IndexError):
+                pass  # not what a run stores: computed again and replaced
     timings = Timings()
     jobs = settings.jobs or default_jobs()
     if settings.jobs == 0 and len(tasks) < 8 * jobs:
@@ -138,6 +164,30 @@ def scan(
     files = [r for r in reports if r is not None]
     result = ScanResult(files, timings=timings, sources=sources)
     whole_input(result, settings)
+    if run is not None and not any(r.internal for r in files):
+        cache.put_run(*run, (tuple(compact(reports[i]) for i in sorted(i for i, _, _ in tasks)),
+                             None if result.clusters is None else clusters.to_plain(result.clusters),
+                             structure.to_plain(result.structure)))
+    result.findings = collect(result, settings)
+    result.wall = time.perf_counter() - start
+    return result
+
+
+def _reload(stored, candidates, modules, reports, tasks, sources, settings, start, progress) -> ScanResult:
+    """The result of a run from its cache entry."""
+    g0 = time.perf_counter()
+    compacts, found, graphs = stored
+    order = sorted(i for i, _, _ in tasks)
+    if len(compacts) != len(order):
+        raise ValueError("a run of other files")
+    for i, c in zip(order, compacts):
+        reports[i] = expand(candidates[i].path, modules[i], c)
+    if progress is not None:
+        progress(len(tasks), len(tasks))
+    result = ScanResult([r for r in reports if r is not None], sources=sources)
+    result.clusters = None if found is None else clusters.from_plain(found)
+    result.structure = structure.from_plain(graphs)
+    result.whole_input = time.perf_counter() - g0
     result.findings = collect(result, settings)
     result.wall = time.perf_counter() - start
     return result
@@ -149,7 +199,7 @@ def whole_input(result: ScanResult, settings: Settings) -> None:
     g0 = time.perf_counter()
     functions = result.functions
     if settings.duplicates > 0:
-        result.clusters = find_clusters(
+        result.clusters = clusters.find_clusters(
             functions, min_similarity=settings.min_similarity, min_statements=settings.min_statements,
         )
     result.structure = structure.analyse(result.files, functions, top=settings.choke_points,

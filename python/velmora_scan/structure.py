@@ -55,6 +55,7 @@ usual way of breaking such a cycle, which still couples the modules.
 from __future__ import annotations
 
 import builtins
+import dataclasses
 import os
 import re
 from collections import deque
@@ -677,3 +678,32 @@ def _resolve_chain(fns: _Functions, dotted: str, name: str) -> int | None:
     if module is not None:
         return fns.by_name.get((module, f"{cls}.{name}"))
     return None
+
+
+# Fields of a Structure that hold records, and the records' classes.
+_RECORD_LISTS = {"imports": ImportEdge, "cycles": ImportCycle, "deferred_cycles": ImportCycle,
+                 "module_bottlenecks": Bottleneck, "calls": CallEdge, "call_bottlenecks": Bottleneck}
+_FIELDS = {cls: tuple(f.name for f in dataclasses.fields(cls)) for cls in (*_RECORD_LISTS.values(), CallCounts)}
+
+
+def to_plain(s: Structure) -> dict:
+    """The structure as a dict of plain values and tuples, for the result
+    cache; `from_plain` builds it again."""
+    out = {}
+    for f in dataclasses.fields(s):
+        value = getattr(s, f.name)
+        if f.name in _RECORD_LISTS:
+            names = _FIELDS[_RECORD_LISTS[f.name]]
+            value = tuple(tuple(getattr(r, n) for n in names) for r in value)
+        elif f.name == "call_counts":
+            value = tuple(getattr(value, n) for n in _FIELDS[CallCounts])
+        out[f.name] = value
+    return out
+
+
+def from_plain(plain: dict) -> Structure:
+    fields = dict(plain)
+    for name, cls in _RECORD_LISTS.items():
+        fields[name] = [cls(*row) for row in fields[name]]
+    fields["call_counts"] = CallCounts(*fields["call_counts"])
+    return Structure(**fields)
