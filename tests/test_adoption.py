@@ -155,6 +155,33 @@ def test_selection_excludes_gitignore_and_force_exclude(tmp_path):
     assert files(".") == sorted(["./ignored/i.py", *walked])
 
 
+@pytest.mark.parametrize("base, top, exclude", [
+    ("", "", ["gen", "*_pb2.py"]),
+    ("", "pkg", ["pkg/gen/", "/pkg/deep/x.py"]),
+    ("pkg", "", ["gen/", "deep/**/*.py", "pkg"]),   # the base inside the walked tree
+    ("elsewhere", "pkg", ["gen", "a.py"]),          # the walk outside the base
+])
+def test_the_walk_judges_every_entry_as_the_general_rules_do(tmp_path, base, top, exclude):
+    from velmora_scan.selection import DEFAULT_EXCLUDE, Selector
+
+    write(tmp_path, {
+        "pkg/a.py": "", "pkg/b_pb2.py": "", "pkg/gen/g.py": "", "pkg/deep/x.py": "", "pkg/deep/er/y.py": "",
+        "pkg/env/pyvenv.cfg": "", "pkg/env/v.py": "", "pkg/.hidden/h.py": "", "pkg/n.txt": "", "z.py": "",
+        "elsewhere/keep": "",
+    })
+    os.symlink(tmp_path / "pkg" / "deep", tmp_path / "pkg" / "linked_dir")
+    os.symlink(tmp_path / "pkg" / "a.py", tmp_path / "pkg" / "linked.py")
+    os.symlink(tmp_path / "missing.py", tmp_path / "pkg" / "broken.py")
+    sel = Selector.build(str(tmp_path / base), exclude=exclude, default_exclude=DEFAULT_EXCLUDE, gitignore=False)
+    directory = str(tmp_path / top) if top else str(tmp_path)
+    absolute = os.path.abspath(directory)
+    want = []
+    for root, dirs, files in os.walk(directory):
+        dirs[:] = sorted(d for d in dirs if not sel._skip_dir(os.path.join(os.path.abspath(root), d), absolute))
+        want += [(os.path.join(root, f), "") for f in sorted(files) if sel._take_file(os.path.join(root, f), absolute)]
+    assert sel.walk(directory) == want and want
+
+
 # -- suppressions and thresholds ---------------------------------------------------------
 
 

@@ -19,36 +19,44 @@ compact functions is a list that receives the file's flat trees (see
 
 from __future__ import annotations
 
-import ast
+import _ast
 import gc
 import sys
 import time
-import traceback
 import warnings
+from typing import TYPE_CHECKING
 
 import velmora as v
 
-from . import native, pyflow, syntax, trees as uast
+from . import native
 from .model import FileReport, FunctionReport, Timings
 from .settings import DEFAULT_BLOCK_SIZE
 from .source import SourceError, decode, read_bytes, reason_of
+
+if TYPE_CHECKING:
+    from .trees import FlatTrees
 
 # What the parser raises for a file it refuses: not valid Python, bytes the
 # interpreter cannot decode, nesting beyond its limits.
 PARSE_ERRORS = (SyntaxError, ValueError, MemoryError, RecursionError, UnicodeError, LookupError)
 
 
-def parse(data: bytes | str, path: str) -> ast.Module:
+def parse(data: bytes | str, path: str) -> _ast.Module:
+    """What ``ast.parse(data, path)`` gives, without importing ``ast``."""
     with warnings.catch_warnings():
         # Invalid escapes and the like warn at parse time; the analyzer
         # reports code, it does not lint it.
         warnings.simplefilter("ignore")
-        return ast.parse(data, filename=path)
+        return compile(data, path, "exec", _ast.PyCF_ONLY_AST, dont_inherit=True)
 
 
 def measure_functions(
-    tree: ast.Module, text: str, path: str, module: str, *, count_bool_ops: bool = False
+    tree: _ast.Module, text: str, path: str, module: str, *, count_bool_ops: bool = False
 ) -> list[FunctionReport]:
+    # The reference model, imported when it is used: the native path needs
+    # neither it nor the ``ast`` module.
+    from . import pyflow, syntax
+
     lines = syntax.LineIndex(text.encode("utf-8"))
     out: list[FunctionReport] = []
     for func, qualname, owner in syntax.iter_functions(tree):
@@ -95,7 +103,7 @@ Compact = tuple
 
 
 def measure_tree(
-    tree: ast.Module, text: str, *, block_size: int, count_bool_ops: bool, engine: str = "native"
+    tree: _ast.Module, text: str, *, block_size: int, count_bool_ops: bool, engine: str = "native"
 ) -> tuple[tuple, tuple, int, float]:
     """(functions, imports, lines, entropy_variance) of a parsed file."""
     if engine == "native":
@@ -103,6 +111,8 @@ def measure_tree(
     functions = measure_functions(tree, text, "", "", count_bool_ops=count_bool_ops)
     compact = tuple(tuple(getattr(f, n) for n in FUNCTION_FIELDS) for f in functions)
     variance = v.calculate_entropy_variance(text, block_size) if block_size > 0 else 0.0
+    from . import syntax
+
     return compact, syntax.imports(tree), syntax.LineIndex(text.encode("utf-8")).lines, variance
 
 
@@ -142,6 +152,8 @@ def compact_source(
         functions, imports, lines, variance = measure_tree(
             tree, text, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine)
         if trees is not None:
+            from . import trees as uast
+
             trees.append(uast.flatten(tree, text))
         del tree
         t.measure += time.perf_counter() - t1
@@ -151,7 +163,7 @@ def compact_source(
     return ("ok", "", size, lines, variance, functions, imports, False)
 
 
-def expand(path: str, module: str, c: Compact, trees: uast.FlatTrees | None = None) -> FileReport:
+def expand(path: str, module: str, c: Compact, trees: FlatTrees | None = None) -> FileReport:
     """The FileReport of a compact result, its functions with their syntax
     trees when ``trees`` (the file's flat trees) is given."""
     status, reason, size, lines, variance, functions, imports, internal = c
@@ -160,6 +172,8 @@ def expand(path: str, module: str, c: Compact, trees: uast.FlatTrees | None = No
         functions=[FunctionReport(path, module, *f) for f in functions], imports=imports, internal=internal,
     )
     if trees is not None:
+        from . import trees as uast
+
         for f, tree in zip(report.functions, uast.build(trees, path), strict=True):
             f.tree = tree
     return report
@@ -228,6 +242,8 @@ def compact_file(
         raise
     except BaseException as exc:  # noqa: BLE001 - isolate the file, report the fault
         print(f"velmora-scan: internal error while analysing {path}:", file=sys.stderr)
+        import traceback
+
         traceback.print_exc(file=sys.stderr)
         return ("error", f"internal error: {type(exc).__name__}: {exc}", len(data), 0, 0.0, (), (), True)
     if cache is not None and result[0] == "ok":

@@ -2,8 +2,8 @@
 
 An entry holds the compact result of one file (see `analysis.Compact`),
 filed under a digest of the file's bytes and of everything else that
-decides the result: the tool's version and the build of its native module,
-the interpreter's version, and the options that change results. A changed
+decides the result: the tool's own files (see `_build_id`), the
+interpreter's version, and the options that change results. A changed
 file, another interpreter or other options therefore look for another
 entry; the file's path and module name are not part of an entry, so they
 are filled in from the run that reads it.
@@ -32,12 +32,15 @@ import shutil
 import sys
 import tempfile
 
-from . import _native
-from .settings import version
+import velmora as v
 
 DEFAULT_DIR = ".velmora_cache"
-MAGIC = b"velmora-scan cache 1\n"
+MAGIC = b"velmora-scan cache 2\n"
 _CHECK = 16  # bytes of the payload checksum after MAGIC
+# Keys and checksums are SHA-256, which processors with SHA extensions
+# compute at about twice the speed of BLAKE2: a warm run hashes every byte
+# of its input once.
+_hash = hashlib.sha256
 MARKS = {
     ".gitignore": "*\n",
     "CACHEDIR.TAG": "Signature: 8a477f597d28d172789f06886806bc55\n"
@@ -47,13 +50,17 @@ MARKS = {
 
 
 def _build_id() -> str:
-    # The version does not change between builds of a development tree;
-    # the native module's size and time stamp do.
+    """The identity of the tool's own files: the modules and native modules
+    of this package and the velmora library, by name, size and modification
+    time. A new version, a rebuild and an edited module each change it; the
+    version itself would cost the package metadata machinery on every run."""
     try:
-        st = os.stat(_native.__file__)
-        return f"{st.st_size}:{st.st_mtime_ns}"
-    except (OSError, AttributeError, TypeError):
+        with os.scandir(os.path.dirname(os.path.abspath(__file__))) as it:
+            files = [(e.name, e.stat()) for e in it if e.name.endswith((".py", ".so", ".pyd"))]
+        files.append(("velmora", os.stat(v.__file__)))
+    except (OSError, TypeError):
         return "?"
+    return repr(sorted((name, st.st_size, st.st_mtime_ns) for name, st in files))
 
 
 def _valid(value) -> bool:
@@ -76,11 +83,11 @@ class Cache:
     def __init__(self, directory: str, options: tuple):
         self.directory = directory
         self.made = False
-        key = (version(), _build_id(), sys.version, sys.implementation.cache_tag, options)
+        key = (_build_id(), sys.version, sys.implementation.cache_tag, options)
         self.salt = repr(key).encode()
 
     def _entry(self, data: bytes) -> tuple[str, str]:
-        h = hashlib.blake2b(self.salt, digest_size=20)
+        h = _hash(self.salt)
         h.update(data)
         digest = h.hexdigest()
         return os.path.join(self.directory, digest[:2], digest[2:]), digest
@@ -104,12 +111,12 @@ class Cache:
     # before, so runs over a changing tree do not pile up.
 
     def _run_entry(self, name: str) -> str:
-        h = hashlib.blake2b(self.salt, digest_size=20)
+        h = _hash(self.salt)
         h.update(b"\0run\0" + name.encode("utf-8", "surrogatepass"))
         return os.path.join(self.directory, "runs", h.hexdigest())
 
     def run_key(self, identity: str) -> str:
-        h = hashlib.blake2b(self.salt, digest_size=20)
+        h = _hash(self.salt)
         h.update(identity.encode("utf-8", "surrogatepass"))
         return h.hexdigest()
 
@@ -136,7 +143,7 @@ class Cache:
         if not blob.startswith(MAGIC) or len(blob) < head + _CHECK:
             return None
         payload = memoryview(blob)[head + _CHECK:]
-        if hashlib.blake2b(payload, digest_size=_CHECK).digest() != blob[head:head + _CHECK]:
+        if _hash(payload).digest()[:_CHECK] != blob[head:head + _CHECK]:
             return None
         try:
             stored, value = marshal.loads(payload)
@@ -146,7 +153,7 @@ class Cache:
 
     def _write(self, path: str, key: str, value) -> None:
         payload = marshal.dumps((key, value), 4)
-        blob = MAGIC + hashlib.blake2b(payload, digest_size=_CHECK).digest() + payload
+        blob = MAGIC + _hash(payload).digest()[:_CHECK] + payload
         folder = os.path.dirname(path)
         tmp = None
         try:

@@ -11,7 +11,6 @@ from __future__ import annotations
 import os
 import sys
 import time
-import traceback
 
 from . import baseline as baselines
 from . import config, gitdiff
@@ -168,6 +167,8 @@ def main(argv: list[str] | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_ERROR
     except Exception:  # noqa: BLE001 - a fault of the tool: say so, with exit status 2
+        import traceback
+
         print("velmora-scan: internal error:", file=sys.stderr)
         traceback.print_exc(file=sys.stderr)
         return EXIT_ERROR

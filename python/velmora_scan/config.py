@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import dataclasses
 import os
-import tomllib
 import types
 import typing
 from typing import Any, Literal
@@ -37,6 +36,8 @@ class ConfigError(Exception):
 
 
 def read_toml(path: str) -> dict[str, Any]:
+    import tomllib  # here: most runs find no configuration to read
+
     try:
         with open(path, "rb") as fh:
             return tomllib.load(fh)

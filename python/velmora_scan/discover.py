@@ -49,8 +49,19 @@ def discover(paths: Iterable[str], selector: Selector | None = None,
     paths = list(paths)
     dropped = selector.force_excluded([p for p in paths if os.path.lexists(p)]) if force_exclude else set()
 
+    real_dirs: dict[str, str] = {}
+
     def fresh(p: str) -> bool:
-        key = os.path.realpath(p)
+        # The real path of a file that is not a link is its folder's real
+        # path and its name: one resolution per folder, not per file.
+        head, name = os.path.split(p)
+        if os.path.islink(p) or not name or name in (os.curdir, os.pardir):
+            key = os.path.realpath(p)
+        else:
+            real = real_dirs.get(head)
+            if real is None:
+                real = real_dirs[head] = os.path.realpath(head or os.curdir)
+            key = os.path.join(real, name)
         if key in seen:
             return False
         seen.add(key)

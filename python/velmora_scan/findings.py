@@ -120,9 +120,10 @@ def _average(path: str, metric: str, total: float, n: int, limit: float | None) 
                    f"{n} function{'s' if n != 1 else ''}")
 
 
-def _file_findings(report: FileReport, limits: dict, settings: Settings, source: str) -> list[Finding]:
+def _file_findings(report: FileReport, limits: dict, settings: Settings, source: str,
+                   quiet: bool = False) -> list[Finding]:
     out: list[Finding] = []
-    comments = _suppressions(source)
+    comments = suppress.FileSuppressions() if quiet else _suppressions(source)
     claimed: set[int] = set()
     unused: list[tuple[_Use, str, str, FunctionReport]] = []
     # Most files have no comment for velmora: their functions are judged by
@@ -156,13 +157,15 @@ def _file_findings(report: FileReport, limits: dict, settings: Settings, source:
     return out
 
 
-def file_findings(report: FileReport, limits: Limits, settings: Settings, source: str | None = None) -> list[Finding]:
+def file_findings(report: FileReport, limits: Limits, settings: Settings, source: str | None = None,
+                  quiet: bool = False) -> list[Finding]:
     """The findings of one file, for runs that never hold the whole input;
-    ``source`` is the path to read when the report shows another."""
+    ``source`` is the path to read when the report shows another, ``quiet``
+    says that its text is known to hold no comment for velmora."""
     if report.status != "ok":
         return [Finding("internal" if report.internal else "file", report.path, reason=report.reason)]
     source = source or report.path
-    return _file_findings(report, limits.for_file(source), settings, source)
+    return _file_findings(report, limits.for_file(source), settings, source, quiet)
 
 
 def input_averages(totals: dict[str, float], n: int, settings: Settings) -> list[Finding]:
@@ -171,11 +174,14 @@ def input_averages(totals: dict[str, float], n: int, settings: Settings) -> list
     return [f for f in found if f]
 
 
-def collect(result: ScanResult, settings: Settings) -> list[Finding]:
+def collect(result: ScanResult, settings: Settings, quiet: frozenset[str] = frozenset()) -> list[Finding]:
+    """Every finding of a run; ``quiet`` holds the source paths whose text
+    is known to hold no comment for velmora (they are not read again)."""
     limits = Limits(settings)
     out: list[Finding] = []
     for report in result.files:
-        out += file_findings(report, limits, settings, result.source_of(report.path))
+        source = result.source_of(report.path)
+        out += file_findings(report, limits, settings, source, source in quiet)
     functions = result.functions
     totals = {m: sum(getattr(f, m) for f in functions) for m in METRICS if settings.input_average(m) is not None}
     return out + input_averages(totals, len(functions), settings)

@@ -10,7 +10,6 @@ machine, nothing is ignored.
 from __future__ import annotations
 
 import os
-import subprocess
 
 # Variables a git hook sets for the repository that runs it (pre-commit
 # runs us from such a hook); they would point the commands below at that
@@ -32,6 +31,8 @@ def _env() -> dict[str, str]:
 def run_git(args: list[str], cwd: str, *, stdin: bytes | None = None,
             ok: tuple[int, ...] = (0,)) -> tuple[int, bytes]:
     """(exit status, standard output); GitError for a status outside ``ok``."""
+    import subprocess  # here: outside a work tree git is never asked
+
     try:
         proc = subprocess.run(
             ["git", *args], cwd=cwd, input=stdin, env=_env(),
@@ -50,6 +51,14 @@ def run_git(args: list[str], cwd: str, *, stdin: bytes | None = None,
 def toplevel(directory: str) -> str | None:
     """The root of the work tree that holds ``directory``; None outside one
     (or when git is not installed)."""
+    # git finds a work tree by a .git entry in the directory or above it;
+    # where there is none, starting git to hear so costs more than looking.
+    d = os.path.abspath(directory)
+    while not os.path.lexists(os.path.join(d, ".git")):
+        parent = os.path.dirname(d)
+        if parent == d:
+            return None
+        d = parent
     try:
         _, out = run_git(["rev-parse", "--show-toplevel"], directory)
     except GitError:

@@ -4,12 +4,11 @@ the passes that look at all functions together."""
 from __future__ import annotations
 
 import hashlib
-import multiprocessing
 import os
 import signal
 import sys
 import time
-from typing import Callable, Iterable
+from typing import TYPE_CHECKING, Callable, Iterable
 
 from . import clusters, structure
 from .analysis import Compact, compact, compact_file, expand
@@ -20,7 +19,9 @@ from .model import FileReport, ScanResult, Timings
 from .selection import Selector
 from .settings import Settings
 from .source import SourceError, read_bytes
-from .trees import FlatTrees
+
+if TYPE_CHECKING:
+    from .trees import FlatTrees
 
 __all__ = ["SAMPLE", "scan", "stdlib_root", "is_tty"]
 
@@ -67,14 +68,17 @@ def _module(path: str) -> str:
         return os.path.basename(path)
 
 
-def _fingerprint(path: str) -> str:
+def _fingerprint(path: str, quiet: set[str]) -> str:
     """What a file's result depends on besides its options: a digest of
-    its bytes, or why they cannot be read."""
+    its bytes, or why they cannot be read. A file whose bytes do not name
+    velmora holds no suppression comment: its path goes to ``quiet``."""
     try:
         data = read_bytes(path)
     except SourceError as exc:
         return f"{exc.status}: {exc.reason}"
-    return hashlib.blake2b(data, digest_size=16).hexdigest()
+    if b"velmora" not in data:
+        quiet.add(path)
+    return hashlib.sha256(data).hexdigest()
 
 
 def input_paths(settings: Settings) -> list[str]:
@@ -122,15 +126,17 @@ def scan(
     # An unchanged input with unchanged options reloads the whole run.
     cache = _cache(options[3], result_options) if settings.cache and not settings.trees else None
     run = None
+    quiet: set[str] = set()
     if cache is not None:
         passes = (settings.duplicates > 0, settings.min_similarity, settings.min_statements, settings.choke_points,
                   settings.graph_tests)
         run = (repr(paths), cache.run_key(repr((passes, [(c.path, c.problem) for c in candidates],
-                                                [(modules[i], real, _fingerprint(real)) for i, real, _ in tasks]))))
+                                                [(modules[i], real, _fingerprint(real, quiet)) for i, real, _ in tasks]))))
         stored = cache.get_run(*run)
         if stored is not None:
             try:
-                return _reload(stored, candidates, modules, reports, tasks, sources, settings, start, progress)
+                return _reload(stored, candidates, modules, reports, tasks, sources, settings, start, progress,
+                               frozenset(quiet))
             except (TypeError, ValueError, KeyError, IndexError):
                 pass  # not what a run stores: computed again and replaced
     timings = Timings()
@@ -154,6 +160,8 @@ def scan(
         # and the children only need the file list. Ctrl-C reaches the
         # parent only: a worker interrupted inside the pool's queues leaves
         # their locks held, and stopping the pool then waits forever.
+        import multiprocessing
+
         ctx = multiprocessing.get_context("spawn")
         with ctx.Pool(min(jobs, len(tasks)), initializer=signal.signal,
                       initargs=(signal.SIGINT, signal.SIG_IGN)) as pool:
@@ -168,12 +176,12 @@ def scan(
         cache.put_run(*run, (tuple(compact(reports[i]) for i in sorted(i for i, _, _ in tasks)),
                              None if result.clusters is None else clusters.to_plain(result.clusters),
                              structure.to_plain(result.structure)))
-    result.findings = collect(result, settings)
+    result.findings = collect(result, settings, frozenset(quiet))
     result.wall = time.perf_counter() - start
     return result
 
 
-def _reload(stored, candidates, modules, reports, tasks, sources, settings, start, progress) -> ScanResult:
+def _reload(stored, candidates, modules, reports, tasks, sources, settings, start, progress, quiet) -> ScanResult:
     """The result of a run from its cache entry."""
     g0 = time.perf_counter()
     compacts, found, graphs = stored
@@ -188,7 +196,7 @@ def _reload(stored, candidates, modules, reports, tasks, sources, settings, star
     result.clusters = None if found is None else clusters.from_plain(found)
     result.structure = structure.from_plain(graphs)
     result.whole_input = time.perf_counter() - g0
-    result.findings = collect(result, settings)
+    result.findings = collect(result, settings, quiet)
     result.wall = time.perf_counter() - start
     return result
 

@@ -143,20 +143,54 @@ class Selector:
         return self.include.match(rel, False)
 
     def _walk_plain(self, directory: str, top: str) -> list[tuple[str, str]]:
+        """The walk of ``os.walk`` (top-down, sorted, symbolic links to
+        folders not followed), with each entry judged once: a folder that is
+        walked has had every folder above it judged already, so below it
+        only the entry's own relative path is matched."""
         out: list[tuple[str, str]] = []
-        problems: list[OSError] = []
-
-        def report(where: str) -> None:
-            out.extend((exc.filename or where, f"{type(exc).__name__}: {exc.strerror or exc}") for exc in problems)
-            problems.clear()
-
-        for root, dirs, files in os.walk(directory, onerror=problems.append):
-            report(root)
-            absroot = os.path.abspath(root)
-            dirs[:] = sorted(d for d in dirs if not self._skip_dir(os.path.join(absroot, d), top))
-            for name in sorted(files):
+        stack = [(directory, os.path.abspath(directory))]
+        while stack:
+            root, absroot = stack.pop()
+            try:
+                with os.scandir(root) as it:
+                    entries = list(it)
+            except OSError as exc:
+                out.append((exc.filename or root, f"{type(exc).__name__}: {exc.strerror or exc}"))
+                continue
+            # Entries are matched relative to the base where they lie below
+            # it, else relative to the folder the walk started from (see
+            # _rel); only the base itself, met from outside, changes sides.
+            root_rel = self.exclude.relative(absroot)
+            outside = root_rel is None
+            if outside:
+                root_rel = os.path.relpath(absroot, top).replace(os.sep, "/")
+                root_rel = "" if root_rel == os.curdir else root_rel
+            dirs: list[tuple[str, bool]] = []
+            files: list[tuple[str, bool]] = []
+            for entry in entries:
+                try:
+                    is_dir = entry.is_dir()
+                except OSError:
+                    is_dir = False
+                (dirs if is_dir else files).append((entry.name, entry.is_symlink()))
+            for name, link in sorted(files):
                 path = os.path.join(root, name)
-                if self._take_file(path, top):
+                if not link:
+                    # Listed a moment ago and not a link: a file that exists.
+                    rel = f"{root_rel}/{name}" if root_rel else name
+                    if not self.exclude.match(rel, False) and self.include.match(rel, False):
+                        out.append((path, ""))
+                elif self._take_file(path, top):
                     out.append((path, ""))
-        report(directory)
+            below = []
+            for name, link in sorted(dirs):
+                full = os.path.join(absroot, name)
+                if outside and full == self.exclude.base:
+                    skip = self._skip_dir(full, top)
+                else:
+                    skip = self.exclude.match(f"{root_rel}/{name}" if root_rel else name, True) or os.path.isfile(
+                        os.path.join(full, "pyvenv.cfg"))
+                if not skip and not link:
+                    below.append((os.path.join(root, name), full))
+            stack.extend(reversed(below))
         return out

@@ -13,7 +13,6 @@ import argparse
 import dataclasses
 import sys
 from dataclasses import dataclass, field, fields
-from importlib import metadata
 
 from .config import Override
 from .selection import DEFAULT_EXCLUDE, DEFAULT_INCLUDE
@@ -274,10 +273,26 @@ ALIASES: tuple[tuple[tuple[str, ...], str, dict], ...] = (
 
 
 def version() -> str:
+    # Imported here: the metadata machinery costs more than a warm run's
+    # analysis, and most runs never print the version.
+    from importlib import metadata
+
     try:
         return metadata.version("velmora")
     except metadata.PackageNotFoundError:
         return "0+unknown"
+
+
+class _VersionAction(argparse.Action):
+    """``--version``, which looks the version up only when given."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS, help=None):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0,
+                         help=help or "show program's version number and exit")
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(f"velmora-scan {version()}")
+        parser.exit()
 
 
 def parser() -> argparse.ArgumentParser:
@@ -298,7 +313,7 @@ def parser() -> argparse.ArgumentParser:
             p.add_argument(f.name, help=meta["help"], **meta["argparse"])
     for flags, dest, extra in ALIASES:
         p.add_argument(*flags, dest=dest or flags[0].lstrip("-").replace("-", "_"), **extra)
-    p.add_argument("--version", action="version", version=f"velmora-scan {version()}")
+    p.add_argument("--version", action=_VersionAction)
     return p
 
 
