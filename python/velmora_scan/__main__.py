@@ -2,13 +2,23 @@
 
 from __future__ import annotations
 
+import gc
 import sys
 
 
 def main(argv: list[str] | None = None) -> int:
-    from .cli import main as cli_main
+    # A run's records hold no cycles and die with it: collecting would only
+    # walk them (scan() says the same for its part; this covers reading the
+    # configuration and writing the report).
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        from .cli import main as cli_main
 
-    return cli_main(argv)
+        return cli_main(argv)
+    finally:
+        if collecting:
+            gc.enable()
 
 
 if __name__ == "__main__":

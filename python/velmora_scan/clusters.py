@@ -115,15 +115,19 @@ def _lines(f) -> int:
     return max(1, f.end_line - first + 1)
 
 
-def find_clusters(
-    functions: Sequence,
-    *,
-    min_similarity: float = DEFAULT_MIN_SIMILARITY,
-    min_statements: int = DEFAULT_MIN_STATEMENTS,
-) -> Clusters:
-    """Near-duplicate clusters among ``functions`` (records with ``kinds``,
-    ``statements``, ``assign_only``, ``line``, ``end_line``), most
-    duplicated code first."""
+@dataclass
+class Eligible:
+    """The functions that take part, grouped by their kind sequence."""
+
+    groups: dict[bytes, list[int]]  # distinct sequence -> indices of its functions
+    skipped: dict[str, int]  # why the others were left out
+
+    @property
+    def seqs(self) -> list[bytes]:
+        return list(self.groups)
+
+
+def eligible(functions: Sequence, min_statements: int = DEFAULT_MIN_STATEMENTS) -> Eligible:
     skipped = {"small": 0, "assign_only": 0}
     groups: dict[bytes, list[int]] = {}
     for i, f in enumerate(functions):
@@ -133,8 +137,28 @@ def find_clusters(
             skipped["assign_only"] += 1
         else:
             groups.setdefault(bytes(f.kinds), []).append(i)
+    return Eligible(groups, skipped)
+
+
+def find_clusters(
+    functions: Sequence,
+    *,
+    min_similarity: float = DEFAULT_MIN_SIMILARITY,
+    min_statements: int = DEFAULT_MIN_STATEMENTS,
+    chosen: Eligible | None = None,
+    found: tuple | None = None,
+) -> Clusters:
+    """Near-duplicate clusters among ``functions`` (records with ``kinds``,
+    ``statements``, ``assign_only``, ``line``, ``end_line``), most
+    duplicated code first. ``chosen`` and ``found`` are `eligible`'s and
+    `near_pairs`' results for these functions where the caller has them
+    already (another process may have searched while this one did other
+    work)."""
+    if chosen is None:
+        chosen = eligible(functions, min_statements)
+    groups, skipped = chosen.groups, chosen.skipped
     seqs = list(groups)
-    pairs, compared, distances = near_pairs(seqs, min_similarity)
+    pairs, compared, distances = found if found is not None else near_pairs(seqs, min_similarity)
     neighbours: list[list[int]] = [[] for _ in seqs]
     for i, j, _ in pairs:
         neighbours[i].append(j)

@@ -3,6 +3,8 @@ the passes that look at all functions together."""
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import hashlib
 import os
 import signal
@@ -97,6 +99,19 @@ def scan(
 ) -> ScanResult:
     """Analyse ``paths`` (default: those the settings name) with
     ``settings``; keyword arguments override single settings (``jobs=2``)."""
+    # A run builds records that hold no cycles, tens of thousands of them:
+    # the collector would only walk them again and again (a third of a
+    # second on the standard library).
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _scan(paths, settings, progress, overrides)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _scan(paths, settings, progress, overrides) -> ScanResult:
     settings = (settings or Settings()).replace(**overrides)
     if paths is None:
         paths = input_paths(settings)
@@ -152,26 +167,28 @@ def scan(
             if progress is not None:
                 progress(n, len(tasks))
 
-    if jobs > 1 and len(tasks) > 1:
-        # Largest files first, in small chunks, so that no worker is left
-        # with a big file at the end while the others wait.
-        tasks.sort(key=lambda task: -_size(task[1]))
-        # spawn: a forked child of a process that has threads can deadlock,
-        # and the children only need the file list. Ctrl-C reaches the
-        # parent only: a worker interrupted inside the pool's queues leaves
-        # their locks held, and stopping the pool then waits forever.
-        import multiprocessing
+    with contextlib.ExitStack() as stack:
+        pool = None
+        if jobs > 1 and len(tasks) > 1:
+            # Largest files first, in small chunks, so that no worker is left
+            # with a big file at the end while the others wait.
+            tasks.sort(key=lambda task: -_size(task[1]))
+            # spawn: a forked child of a process that has threads can deadlock,
+            # and the children only need the file list. Ctrl-C reaches the
+            # parent only: a worker interrupted inside the pool's queues leaves
+            # their locks held, and stopping the pool then waits forever.
+            import multiprocessing
 
-        ctx = multiprocessing.get_context("spawn")
-        with ctx.Pool(min(jobs, len(tasks)), initializer=signal.signal,
-                      initargs=(signal.SIGINT, signal.SIG_IGN)) as pool:
+            ctx = multiprocessing.get_context("spawn")
+            pool = stack.enter_context(ctx.Pool(min(jobs, len(tasks)), initializer=signal.signal,
+                                                initargs=(signal.SIGINT, signal.SIG_IGN)))
             take(pool.imap_unordered(_work, tasks, chunksize=max(1, min(8, len(tasks) // (jobs * 16)))))
-    else:
-        take(map(_work, tasks))
+        else:
+            take(map(_work, tasks))
 
-    files = [r for r in reports if r is not None]
-    result = ScanResult(files, timings=timings, sources=sources)
-    whole_input(result, settings)
+        files = [r for r in reports if r is not None]
+        result = ScanResult(files, timings=timings, sources=sources)
+        whole_input(result, settings, pool)
     if run is not None and not any(r.internal for r in files):
         cache.put_run(*run, (tuple(compact(reports[i]) for i in sorted(i for i, _, _ in tasks)),
                              None if result.clusters is None else clusters.to_plain(result.clusters),
@@ -201,17 +218,24 @@ def _reload(stored, candidates, modules, reports, tasks, sources, settings, star
     return result
 
 
-def whole_input(result: ScanResult, settings: Settings) -> None:
+def whole_input(result: ScanResult, settings: Settings, pool=None) -> None:
     """The passes that look at all functions together; the Parquet writer
-    runs them too, over a run's tables."""
+    runs them too, over a run's tables. With a pool of workers, one of them
+    searches for near duplicates while this process builds the graphs."""
     g0 = time.perf_counter()
     functions = result.functions
+    chosen = pending = None
     if settings.duplicates > 0:
-        result.clusters = clusters.find_clusters(
-            functions, min_similarity=settings.min_similarity, min_statements=settings.min_statements,
-        )
+        chosen = clusters.eligible(functions, settings.min_statements)
+        if pool is not None:
+            pending = pool.apply_async(clusters.near_pairs, (chosen.seqs, settings.min_similarity))
     result.structure = structure.analyse(result.files, functions, top=settings.choke_points,
                                          tests=settings.graph_tests)
+    if chosen is not None:
+        result.clusters = clusters.find_clusters(
+            functions, min_similarity=settings.min_similarity, min_statements=settings.min_statements,
+            chosen=chosen, found=None if pending is None else pending.get(),
+        )
     result.whole_input = time.perf_counter() - g0
 
 

@@ -26,7 +26,7 @@ struct SearchParams {
     double min_similarity = 0.8;
     std::uint32_t bands = 32;
     std::uint32_t rows = 4;      // sketch bins per band
-    std::uint32_t window = 30;   // longer bucket members each sequence meets, per band
+    std::uint32_t window = 30;   // longer bucket members each sequence meets, per band (at most 254)
     std::uint32_t min_bands = 2;
     std::uint32_t family = 20;   // neighbours of each side tried for each pair found
 };

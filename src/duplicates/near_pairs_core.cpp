@@ -1,7 +1,5 @@
 #include "duplicates/near_pairs.hpp"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -18,8 +16,6 @@ constexpr std::uint64_t kEmpty = 0x5851F42D4C957F2Dull;
 constexpr std::size_t kGram = 4;
 
 std::size_t words_for(std::size_t n) { return (n + kWordBits - 1) / kWordBits; }
-
-const Bytef* bytes_of(std::string_view s) { return reinterpret_cast<const Bytef*>(s.data()); }
 
 // The match words of one sequence over the byte alphabet: bit r of word w
 // of symbol c is set when a[64 w + r] == c. Built once for a sequence that
@@ -135,53 +131,78 @@ std::uint64_t bounded_against(const MatchTable& p, std::string_view b, std::uint
     return score;
 }
 
+// CRC-32 (the zlib polynomial, reflected) of one gram, continuing from
+// `crc` as zlib's crc32(crc, gram, 4) does: a gram's k-th repeat hashes
+// with k as the starting value.
+struct Crc32 {
+    std::array<std::uint32_t, 256> table{};
+    constexpr Crc32() {
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = (c & 1u) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            table[n] = c;
+        }
+    }
+    std::uint32_t operator()(std::uint32_t crc, std::string_view bytes) const {
+        crc = ~crc;
+        for (char b : bytes) crc = table[(crc ^ static_cast<unsigned char>(b)) & 0xFFu] ^ (crc >> 8);
+        return ~crc;
+    }
+};
+constexpr Crc32 kCrc32;
+
 // The sketch's bins: one-permutation MinHash of the numbered 4-grams (the
 // k-th repeat of a gram hashes as CRC-32 seeded with k, so the sketch sees
 // the multiset), each hash spread over 64 bits by a multiply; a bin keeps
 // its smallest hash, and an empty bin borrows from the next filled one to
 // its right (circularly), tagged by the distance, so that two short
 // sequences do not agree on bins just because both are empty.
-void sketch(std::string_view kinds, std::size_t bins, std::vector<std::uint32_t>& grams,
-            std::vector<std::uint64_t>& out) {
-    constexpr std::uint64_t kUnset = std::numeric_limits<std::uint64_t>::max();
-    out.assign(bins, kUnset);
-    std::vector<bool> filled(bins, false);
-    auto add = [&](std::uint64_t h) {
-        const std::uint64_t spread = h * kMix;
-        const std::size_t bin = static_cast<std::size_t>(spread % bins);
-        filled[bin] = true;
-        out[bin] = std::min(out[bin], spread);
-    };
-    if (kinds.size() < kGram) {
-        add(crc32(0, bytes_of(kinds), static_cast<uInt>(kinds.size())));
-    } else {
-        grams.clear();
-        for (std::size_t p = 0; p + kGram <= kinds.size(); ++p) {
-            std::uint32_t g = 0;
-            for (std::size_t k = 0; k < kGram; ++k) g = (g << 8) | static_cast<unsigned char>(kinds[p + k]);
-            grams.push_back(g);
-        }
-        std::sort(grams.begin(), grams.end());
-        for (std::size_t at = 0; at < grams.size();) {
-            std::size_t end = at;
-            while (end < grams.size() && grams[end] == grams[at]) ++end;
-            std::array<Bytef, kGram> text{};
-            for (std::size_t k = 0; k < kGram; ++k) text[k] = static_cast<Bytef>(grams[at] >> (8 * (kGram - 1 - k)));
-            for (std::size_t repeat = 0; repeat < end - at; ++repeat) add(crc32(repeat, text.data(), kGram));
-            at = end;
-        }
-    }
-    std::size_t first = 0;
-    while (!filled[first]) ++first;
-    std::size_t next = first + bins;
-    for (std::size_t b = bins; b-- > 0;) {
-        if (filled[b]) {
-            next = b;
+struct Sketcher {
+    std::vector<std::uint32_t> grams;  // each gram's bytes, big-endian in one word
+    std::vector<std::uint64_t> bins;
+    std::vector<std::uint8_t> filled;
+
+    void run(std::string_view kinds, std::size_t count) {
+        constexpr std::uint64_t kUnset = std::numeric_limits<std::uint64_t>::max();
+        bins.assign(count, kUnset);
+        filled.assign(count, 0);
+        auto add = [&](std::uint64_t h) {
+            const std::uint64_t spread = h * kMix;
+            const auto bin = static_cast<std::size_t>(spread % count);
+            filled[bin] = 1;
+            bins[bin] = std::min(bins[bin], spread);
+        };
+        if (kinds.size() < kGram) {
+            add(kCrc32(0, kinds));
         } else {
-            out[b] = out[next % bins] ^ (static_cast<std::uint64_t>(next - b) * kEmpty);
+            grams.resize(kinds.size() - kGram + 1);
+            for (std::size_t p = 0; p < grams.size(); ++p) {
+                std::uint32_t g = 0;
+                for (std::size_t k = 0; k < kGram; ++k) g = (g << 8) | static_cast<unsigned char>(kinds[p + k]);
+                grams[p] = g;
+            }
+            // Equal grams side by side, so that each repeat gets its number.
+            std::sort(grams.begin(), grams.end());
+            std::uint32_t repeat = 0;
+            for (std::size_t k = 0; k < grams.size(); ++k) {
+                repeat = k > 0 && grams[k] == grams[k - 1] ? repeat + 1 : 0;
+                const std::array<char, kGram> text{static_cast<char>(grams[k] >> 24), static_cast<char>(grams[k] >> 16),
+                                                   static_cast<char>(grams[k] >> 8), static_cast<char>(grams[k])};
+                add(kCrc32(repeat, std::string_view(text.data(), kGram)));
+            }
+        }
+        std::size_t first = 0;
+        while (filled[first] == 0) ++first;
+        std::size_t next = first + count;
+        for (std::size_t b = count; b-- > 0;) {
+            if (filled[b] != 0) {
+                next = b;
+            } else {
+                bins[b] = bins[next % count] ^ (static_cast<std::uint64_t>(next - b) * kEmpty);
+            }
         }
     }
-}
+};
 
 void keys_of(const std::vector<std::uint64_t>& bins, const SearchParams& params, std::uint64_t* keys) {
     for (std::size_t band = 0; band < params.bands; ++band) {
@@ -239,19 +260,6 @@ public:
         for (std::string_view s : seqs) longest = std::max(longest, s.size());
         admissible_.resize(longest + 1);
         for (std::size_t n = 0; n <= longest; ++n) admissible_[n] = largest_admissible(n, params.min_similarity);
-        // Kinds held by each sequence, with their counts, in code order: the
-        // bound on shared kinds reads two of these side by side.
-        kind_start_.reserve(seqs.size() + 1);
-        kind_start_.push_back(0);
-        std::array<std::uint32_t, 256> count{};
-        for (std::string_view s : seqs) {
-            for (char c : s) ++count[static_cast<unsigned char>(c)];
-            for (std::size_t c = 0; c < 256; ++c) {
-                if (count[c] != 0) kinds_.push_back(Kind{static_cast<std::uint8_t>(c), count[c]});
-                count[c] = 0;
-            }
-            kind_start_.push_back(kinds_.size());
-        }
     }
 
     SearchResult run() {
@@ -261,109 +269,139 @@ public:
     }
 
 private:
-    struct Kind {
-        std::uint8_t code;
-        std::uint32_t count;
-    };
-
     std::size_t length(std::uint32_t i) const { return seqs_[i].size(); }
+
+    // Whether (a, b) comes before (b, a) in the candidate walk's order:
+    // shorter first, then by index. A pair is met from its first side.
+    bool before(std::uint32_t a, std::uint32_t b) const {
+        return length(a) < length(b) || (length(a) == length(b) && a < b);
+    }
+
+    // The sequence whose match table and kind counts are kept between
+    // calls: the side that stays while the other one changes.
+    void load(std::uint32_t pattern) {
+        if (loaded_ == pattern) return;
+        if (loaded_ != core::kNone) {
+            for (char c : seqs_[loaded_]) count_[static_cast<unsigned char>(c)] = 0;
+        }
+        for (char c : seqs_[pattern]) ++count_[static_cast<unsigned char>(c)];
+        table_.load(seqs_[pattern]);
+        loaded_ = pattern;
+    }
 
     // Lower bound of the edit distance: every element of the longer sequence
     // that the shorter cannot match costs an edit, and at most the kinds the
-    // two have in common (counted with multiplicity) can be matched.
-    std::uint64_t shared_kinds(std::uint32_t a, std::uint32_t b) const {
-        const Kind* x = kinds_.data() + kind_start_[a];
-        const Kind* x_end = kinds_.data() + kind_start_[a + 1];
-        const Kind* y = kinds_.data() + kind_start_[b];
-        const Kind* y_end = kinds_.data() + kind_start_[b + 1];
+    // two have in common (counted with multiplicity) can be matched. Counted
+    // against the loaded side's kinds, which are taken and given back.
+    std::uint64_t shared_kinds(std::string_view other) {
         std::uint64_t common = 0;
-        while (x != x_end && y != y_end) {
-            if (x->code < y->code) {
-                ++x;
-            } else if (y->code < x->code) {
-                ++y;
-            } else {
-                common += std::min(x->count, y->count);
-                ++x;
-                ++y;
-            }
-        }
+        for (char c : other) common += count_[static_cast<unsigned char>(c)]-- > 0 ? 1u : 0u;
+        for (char c : other) ++count_[static_cast<unsigned char>(c)];
         return common;
     }
 
-    // Decides the pair (i, j) once; `pattern` (i or j) is the side whose match
-    // table is kept between calls. True when the pair is newly found.
-    bool check(std::uint32_t i, std::uint32_t j, std::uint32_t pattern) {
-        if (j < i) std::swap(i, j);
-        if (!checked_.insert((std::uint64_t{i} << 32) | j)) return false;
-        const std::size_t li = length(i);
-        const std::size_t lj = length(j);
-        const std::size_t longer = std::max(li, lj);
-        const std::size_t shorter = std::min(li, lj);
+    // Decides the pair (pattern, other), whose match table and counts are
+    // loaded; true when the pair is similar enough (and now found).
+    bool decide(std::uint32_t pattern, std::uint32_t other) {
+        const std::size_t longer = std::max(length(pattern), length(other));
+        const std::size_t shorter = std::min(length(pattern), length(other));
         if (static_cast<double>(shorter) < params_.min_similarity * static_cast<double>(longer)) return false;
         ++result_.compared;
         cancel_.tick(longer);
         const std::int64_t admissible = admissible_[longer];
         if (admissible < 0) return false;
         const auto limit = static_cast<std::uint64_t>(admissible);
-        if (longer - shorter > limit || longer - shared_kinds(i, j) > limit) return false;
+        load(pattern);
+        if (longer - shorter > limit || longer - shared_kinds(seqs_[other]) > limit) return false;
         ++result_.distances;
-        if (loaded_ != pattern) {
-            table_.load(seqs_[pattern]);
-            loaded_ = pattern;
-        }
-        const std::uint64_t d = bounded_against(table_, seqs_[pattern == i ? j : i], limit, vp_, vn_);
+        const std::uint64_t d = bounded_against(table_, seqs_[other], limit, vp_, vn_);
         cancel_.tick(longer * table_.words());
         if (d > limit) return false;
+        const std::uint32_t i = std::min(pattern, other);
+        const std::uint32_t j = std::max(pattern, other);
         result_.pairs.push_back(Pair{i, j, static_cast<std::uint32_t>(d)});
         neighbours_[i].push_back(j);
         neighbours_[j].push_back(i);
         return true;
     }
 
+    // Whether the candidate walk decided the pair already: it decided each
+    // pair from its first side, and kept what each side decided, sorted.
+    bool walked(std::uint32_t a, std::uint32_t b) const {
+        if (before(b, a)) std::swap(a, b);
+        const std::uint32_t* from = walked_.data() + walked_start_[rank_[a]];
+        const std::uint32_t* to = walked_.data() + walked_start_[rank_[a] + 1];
+        return std::binary_search(from, to, b);
+    }
+
     void candidates() {
         const std::size_t n = seqs_.size();
         const std::size_t bands = params_.bands;
-        std::vector<std::uint64_t> keys(n * bands);
-        {
-            std::vector<std::uint32_t> grams;
-            std::vector<std::uint64_t> bins;
-            for (std::size_t i = 0; i < n; ++i) {
-                sketch(seqs_[i], std::size_t{params_.bands} * params_.rows, grams, bins);
-                keys_of(bins, params_, keys.data() + i * bands);
-                cancel_.tick(seqs_[i].size());
-            }
-        }
         // Sequences in length order (ties by index): each band's buckets list
         // their members in this order.
         std::vector<std::uint32_t> order(n);
         for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
         std::stable_sort(order.begin(), order.end(),
                          [&](std::uint32_t a, std::uint32_t b) { return length(a) < length(b); });
+        rank_.resize(n);
+        for (std::size_t r = 0; r < n; ++r) rank_[order[r]] = static_cast<std::uint32_t>(r);
+
         // Per band: the members sorted by (key, rank), so that a bucket is a
         // run of members in length order; and per sequence and band, the
         // run of bucket members it meets: the next `window` from the first
         // one of its own length on (none when it is alone in its bucket).
         std::vector<std::uint32_t> members(n * bands);
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> meets(n * bands);
+        std::vector<std::uint32_t> meet_start(n * bands);
+        std::vector<std::uint8_t> meet_count(n * bands);
         {
-            std::vector<std::pair<std::uint64_t, std::uint32_t>> by_key(n);
+            std::vector<std::uint64_t> keys(n * bands);
+            Sketcher sketcher;
+            for (std::size_t i = 0; i < n; ++i) {
+                sketcher.run(seqs_[i], std::size_t{params_.bands} * params_.rows);
+                keys_of(sketcher.bins, params_, keys.data() + i * bands);
+                cancel_.tick(seqs_[i].size());
+            }
+            // Buckets are numbered in order of first appearance through an
+            // open-addressing table of keys, then laid out one after the
+            // other by counting: no sort, and the members of each bucket
+            // stay in length order.
+            std::size_t slots = 1;
+            while (slots < 2 * n) slots <<= 1;
+            std::vector<std::uint64_t> slot_key(slots);
+            std::vector<std::uint32_t> slot_bucket(slots);
+            std::vector<std::uint32_t> bucket_of(n);
+            std::vector<std::uint32_t> bucket_start;
             for (std::size_t band = 0; band < bands; ++band) {
-                for (std::size_t r = 0; r < n; ++r) by_key[r] = {keys[order[r] * bands + band], static_cast<std::uint32_t>(r)};
-                std::sort(by_key.begin(), by_key.end());
+                std::fill(slot_bucket.begin(), slot_bucket.end(), core::kNone);
+                bucket_start.assign(1, 0);
+                for (std::size_t r = 0; r < n; ++r) {
+                    const std::uint64_t key = keys[order[r] * bands + band];
+                    std::size_t at = static_cast<std::size_t>((key * kMix) >> 32) & (slots - 1);
+                    while (slot_bucket[at] != core::kNone && slot_key[at] != key) at = (at + 1) & (slots - 1);
+                    if (slot_bucket[at] == core::kNone) {
+                        slot_key[at] = key;
+                        slot_bucket[at] = static_cast<std::uint32_t>(bucket_start.size() - 1);
+                        bucket_start.push_back(0);
+                    }
+                    bucket_of[r] = slot_bucket[at];
+                    ++bucket_start[slot_bucket[at] + 1];
+                }
+                for (std::size_t b = 1; b < bucket_start.size(); ++b) bucket_start[b] += bucket_start[b - 1];
                 std::uint32_t* mem = members.data() + band * n;
-                for (std::size_t k = 0; k < n; ++k) mem[k] = order[by_key[k].second];
-                for (std::size_t at = 0; at < n;) {
-                    std::size_t end = at;
-                    while (end < n && by_key[end].first == by_key[at].first) ++end;
+                {
+                    std::vector<std::uint32_t> fill(bucket_start.begin(), bucket_start.end() - 1);
+                    for (std::size_t r = 0; r < n; ++r) mem[fill[bucket_of[r]]++] = order[r];
+                }
+                for (std::size_t b = 0; b + 1 < bucket_start.size(); ++b) {
+                    const std::size_t at = bucket_start[b];
+                    const std::size_t end = bucket_start[b + 1];
                     std::size_t same = at;  // the first member of the current length
                     for (std::size_t k = at; k < end; ++k) {
                         if (length(mem[k]) != length(mem[same])) same = k;
                         const std::size_t stop = end - at == 1 ? same : std::min(same + params_.window + 1, end);
-                        meets[std::size_t{mem[k]} * bands + band] = {static_cast<std::uint32_t>(same),
-                                                                      static_cast<std::uint32_t>(stop)};
+                        meet_start[std::size_t{mem[k]} * bands + band] = static_cast<std::uint32_t>(same);
+                        meet_count[std::size_t{mem[k]} * bands + band] = static_cast<std::uint8_t>(stop - same);
                     }
-                    at = end;
                 }
                 cancel_.tick(n);
             }
@@ -371,24 +409,29 @@ private:
 
         std::vector<std::uint16_t> agree(n, 0);
         std::vector<std::uint32_t> mates;  // in the order first met
-        for (std::uint32_t i : order) {
+        walked_start_.assign(n + 1, 0);
+        for (std::size_t r = 0; r < n; ++r) {
+            const std::uint32_t i = order[r];
             const std::size_t li = length(i);
-            const auto* met = meets.data() + std::size_t{i} * bands;
+            const std::uint32_t* start = meet_start.data() + std::size_t{i} * bands;
+            const std::uint8_t* count = meet_count.data() + std::size_t{i} * bands;
             for (std::size_t band = 0; band < bands; ++band) {
-                const std::uint32_t* mem = members.data() + band * n;
-                for (std::size_t p = met[band].first; p < met[band].second; ++p) {
+                const std::uint32_t* mem = members.data() + band * n + start[band];
+                for (std::size_t p = 0; p < count[band]; ++p) {
                     if (agree[mem[p]]++ == 0) mates.push_back(mem[p]);
                 }
             }
+            const std::size_t first = walked_.size();
             for (std::uint32_t j : mates) {
                 const std::uint16_t agreed = agree[j];
                 agree[j] = 0;
-                if (agreed < params_.min_bands) continue;
-                const std::size_t lj = length(j);
-                if (lj < li || (lj == li && j <= i)) continue;  // the pair is met from its shorter side
-                if (static_cast<double>(li) < params_.min_similarity * static_cast<double>(lj)) continue;
-                check(i, j, i);
+                if (agreed < params_.min_bands || !before(i, j)) continue;  // the pair is met from its first side
+                if (static_cast<double>(li) < params_.min_similarity * static_cast<double>(length(j))) continue;
+                walked_.push_back(j);
+                decide(i, j);
             }
+            std::sort(walked_.begin() + static_cast<std::ptrdiff_t>(first), walked_.end());
+            walked_start_[r + 1] = walked_.size();
             mates.clear();
         }
     }
@@ -410,7 +453,9 @@ private:
                 near.assign(around.begin(), around.begin() + static_cast<std::ptrdiff_t>(
                                                                  std::min<std::size_t>(around.size(), params_.family)));
                 for (std::uint32_t z : near) {
-                    if (z != y && check(y, z, y)) work.emplace_back(std::min(y, z), std::max(y, z));
+                    if (z == y || walked(y, z)) continue;
+                    const std::uint64_t key = (std::uint64_t{std::min(y, z)} << 32) | std::max(y, z);
+                    if (decided_.insert(key) && decide(y, z)) work.emplace_back(std::min(y, z), std::max(y, z));
                 }
             }
         }
@@ -421,10 +466,12 @@ private:
     core::Cancel& cancel_;
     std::vector<std::vector<std::uint32_t>> neighbours_;
     std::vector<std::int64_t> admissible_;  // by the longer length
-    std::vector<Kind> kinds_;
-    std::vector<std::size_t> kind_start_;
-    PairSet checked_;
+    std::vector<std::uint32_t> rank_;       // place in the candidate walk's order
+    std::vector<std::uint32_t> walked_;     // pairs the walk decided, by first side (CSR)
+    std::vector<std::size_t> walked_start_;
+    PairSet decided_;                       // pairs decided while following families
     MatchTable table_;
+    std::array<std::int32_t, 256> count_{};  // kinds of the loaded sequence
     std::uint32_t loaded_ = core::kNone;
     std::vector<Word> vp_;
     std::vector<Word> vn_;
@@ -455,11 +502,10 @@ std::uint64_t bounded_distance(std::string_view a, std::string_view b, std::uint
 }
 
 std::vector<std::uint64_t> band_keys(std::string_view kinds, const SearchParams& params) {
-    std::vector<std::uint32_t> grams;
-    std::vector<std::uint64_t> bins;
-    sketch(kinds, std::size_t{params.bands} * params.rows, grams, bins);
+    Sketcher sketcher;
+    sketcher.run(kinds, std::size_t{params.bands} * params.rows);
     std::vector<std::uint64_t> keys(params.bands);
-    keys_of(bins, params, keys.data());
+    keys_of(sketcher.bins, params, keys.data());
     return keys;
 }
 

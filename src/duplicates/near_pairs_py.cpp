@@ -60,7 +60,7 @@ PyObject* near_pairs_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             return nullptr;
         }
         if (!u32_in(a[2], "bands", 1, 64, params.bands) || !u32_in(a[3], "rows", 1, 64, params.rows) ||
-            !u32_in(a[4], "window", 1, 1u << 20, params.window) ||
+            !u32_in(a[4], "window", 1, 254, params.window) ||
             !u32_in(a[5], "min_bands", 1, params.bands, params.min_bands) ||
             !u32_in(a[6], "family", 0, 1u << 20, params.family)) {
             return nullptr;
