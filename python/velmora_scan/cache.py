@@ -24,23 +24,27 @@ already exists is left as it is.
 
 from __future__ import annotations
 
-import hashlib
 import marshal
 import os
-import secrets
-import shutil
 import sys
-import tempfile
 
 import velmora as v
 
 DEFAULT_DIR = ".velmora_cache"
 MAGIC = b"velmora-scan cache 2\n"
 _CHECK = 16  # bytes of the payload checksum after MAGIC
-# Keys and checksums are SHA-256, which processors with SHA extensions
-# compute at about twice the speed of BLAKE2: a warm run hashes every byte
-# of its input once.
-_hash = hashlib.sha256
+
+
+def sha256(data: bytes = b""):
+    """SHA-256, which processors with SHA extensions compute at about twice
+    the speed of BLAKE2 (a warm run hashes every byte of its input once).
+    hashlib is imported here: it loads the whole OpenSSL library, which a
+    run without the cache never needs."""
+    import hashlib
+
+    return hashlib.sha256(data)
+
+
 MARKS = {
     ".gitignore": "*\n",
     "CACHEDIR.TAG": "Signature: 8a477f597d28d172789f06886806bc55\n"
@@ -87,7 +91,7 @@ class Cache:
         self.salt = repr(key).encode()
 
     def _entry(self, data: bytes) -> tuple[str, str]:
-        h = _hash(self.salt)
+        h = sha256(self.salt)
         h.update(data)
         digest = h.hexdigest()
         return os.path.join(self.directory, digest[:2], digest[2:]), digest
@@ -111,12 +115,12 @@ class Cache:
     # before, so runs over a changing tree do not pile up.
 
     def _run_entry(self, name: str) -> str:
-        h = _hash(self.salt)
+        h = sha256(self.salt)
         h.update(b"\0run\0" + name.encode("utf-8", "surrogatepass"))
         return os.path.join(self.directory, "runs", h.hexdigest())
 
     def run_key(self, identity: str) -> str:
-        h = _hash(self.salt)
+        h = sha256(self.salt)
         h.update(identity.encode("utf-8", "surrogatepass"))
         return h.hexdigest()
 
@@ -143,7 +147,7 @@ class Cache:
         if not blob.startswith(MAGIC) or len(blob) < head + _CHECK:
             return None
         payload = memoryview(blob)[head + _CHECK:]
-        if _hash(payload).digest()[:_CHECK] != blob[head:head + _CHECK]:
+        if sha256(payload).digest()[:_CHECK] != blob[head:head + _CHECK]:
             return None
         try:
             stored, value = marshal.loads(payload)
@@ -153,13 +157,15 @@ class Cache:
 
     def _write(self, path: str, key: str, value) -> None:
         payload = marshal.dumps((key, value), 4)
-        blob = MAGIC + _hash(payload).digest()[:_CHECK] + payload
+        blob = MAGIC + sha256(payload).digest()[:_CHECK] + payload
         folder = os.path.dirname(path)
         tmp = None
         try:
             if not self.made:
                 self._make()
             os.makedirs(folder, exist_ok=True)
+            import tempfile
+
             fd, tmp = tempfile.mkstemp(prefix=".", suffix=".tmp", dir=folder)
             with os.fdopen(fd, "wb") as fh:
                 fh.write(blob)
@@ -176,6 +182,9 @@ class Cache:
 
     def _make(self) -> None:
         """Creates the cache directory with its marks, unless it exists."""
+        import secrets
+        import shutil
+
         if not os.path.isdir(self.directory):
             parent = os.path.dirname(os.path.abspath(self.directory))
             os.makedirs(parent, exist_ok=True)

@@ -8,6 +8,7 @@ output; diagnostics, progress and timings to standard error.
 
 from __future__ import annotations
 
+import importlib
 import os
 import sys
 import time
@@ -18,20 +19,16 @@ from .baseline import BaselineError
 from .config import ConfigError
 from .findings import EXIT_CLEAN, EXIT_ERROR, EXIT_INTERRUPTED, exit_status
 from .gitdiff import DiffError
-from .output import csv as csv_output
-from .output import github as github_output
-from .output import gitlab as gitlab_output
-from .output import html as html_output
-from .output import json as json_output
-from .output import sarif as sarif_output
-from .output import text as text_output
 from .scan import input_paths, is_tty, scan
 from .settings import Settings, parse_args, version
 
-RENDERERS = {
-    "text": text_output.render, "json": json_output.render, "sarif": sarif_output.render,
-    "gitlab": gitlab_output.render, "github": github_output.render, "csv": csv_output.render,
-}
+# Format -> its module in velmora_scan.output, imported when chosen (some
+# pull in large parts of the standard library: hashing, URLs, CSV).
+RENDERERS = {"text": "text", "json": "json", "sarif": "sarif", "gitlab": "gitlab", "github": "github", "csv": "csv"}
+
+
+def _output(name: str):
+    return importlib.import_module(f".output.{name}", __package__)
 # Formats whose document has no place for findings: those go to standard
 # error, so that the reason for exit status 1 is still in the log.
 FINDINGS_ON_STDERR = {"csv"}
@@ -110,11 +107,11 @@ def run(settings: Settings) -> int:
             known = len(result.findings) - len(new)
             _say(f"{known} finding{'s' if known != 1 else ''} recorded in {settings.baseline} not shown")
         result.findings = new
-    RENDERERS[settings.format](result, settings, sys.stdout)
+    _output(RENDERERS[settings.format]).render(result, settings, sys.stdout)
     sys.stdout.flush()
     if settings.html:
         try:
-            html_output.write(result, settings, settings.html)
+            _output("html").write(result, settings, settings.html)
         except OSError as exc:
             _say(f"cannot write the HTML report {settings.html}: {exc.strerror or exc}")
             status = EXIT_ERROR

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import contextlib
 import gc
-import hashlib
 import os
 import signal
 import sys
@@ -14,7 +13,7 @@ from typing import TYPE_CHECKING, Callable, Iterable
 
 from . import clusters, structure
 from .analysis import Compact, compact, compact_file, expand
-from .cache import Cache
+from .cache import Cache, sha256
 from .discover import SAMPLE, Candidate, discover, module_name, sample_name, stdlib_root
 from .findings import collect
 from .model import FileReport, ScanResult, Timings
@@ -80,7 +79,7 @@ def _fingerprint(path: str, quiet: set[str]) -> str:
         return f"{exc.status}: {exc.reason}"
     if b"velmora" not in data:
         quiet.add(path)
-    return hashlib.sha256(data).hexdigest()
+    return sha256(data).hexdigest()
 
 
 def input_paths(settings: Settings) -> list[str]:
@@ -167,12 +166,14 @@ def _scan(paths, settings, progress, overrides) -> ScanResult:
             if progress is not None:
                 progress(n, len(tasks))
 
+    # Largest files first: with workers, in small chunks, so that no worker
+    # is left with a big file at the end while the others wait; in one
+    # process, so that the largest syntax trees come while few records are
+    # held.
+    tasks.sort(key=lambda task: -_size(task[1]))
     with contextlib.ExitStack() as stack:
         pool = None
         if jobs > 1 and len(tasks) > 1:
-            # Largest files first, in small chunks, so that no worker is left
-            # with a big file at the end while the others wait.
-            tasks.sort(key=lambda task: -_size(task[1]))
             # spawn: a forked child of a process that has threads can deadlock,
             # and the children only need the file list. Ctrl-C reaches the
             # parent only: a worker interrupted inside the pool's queues leaves

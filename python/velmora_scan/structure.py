@@ -58,6 +58,7 @@ import builtins
 import dataclasses
 import os
 import re
+from array import array
 from collections import deque
 from dataclasses import dataclass, field
 from typing import Iterable, Sequence
@@ -345,10 +346,12 @@ def test_code(paths: Sequence[str]) -> set[str]:
     return out
 
 
-def _parts(containers: Sequence, adj: list[list[int]]) -> tuple[list[int], list[int]]:
+def _parts(containers: Sequence, adj: dict[int, list[int]]) -> tuple[Sequence[int], list[int]]:
     """(part of each node, size of each part): the parts are the connected
-    components of the edges inside one container."""
-    part = [-1] * len(containers)
+    components of the edges inside one container. ``adj`` holds the nodes
+    that have edges; the call graph's nodes are every function, most of
+    them without one, so the parts are kept as machine integers."""
+    part = array("q", [-1]) * len(containers)
     sizes: list[int] = []
     for start in range(len(containers)):
         if part[start] >= 0:
@@ -359,7 +362,7 @@ def _parts(containers: Sequence, adj: list[list[int]]) -> tuple[list[int], list[
         size = 1
         while stack:
             x = stack.pop()
-            for y in adj[x]:
+            for y in adj.get(x, ()):
                 if part[y] < 0 and containers[y] == containers[x]:
                     part[y] = k
                     stack.append(y)
@@ -380,10 +383,10 @@ def bottlenecks(
     oriented: dict[tuple[int, int], tuple[int, int]] = {}
     for a, b in arcs:
         oriented.setdefault((a, b) if a < b else (b, a), (a, b))
-    adj: list[list[int]] = [[] for _ in range(n)]
+    adj: dict[int, list[int]] = {}
     for a, b in oriented:
-        adj[a].append(b)
-        adj[b].append(a)
+        adj.setdefault(a, []).append(b)
+        adj.setdefault(b, []).append(a)
     part, sizes = _parts(containers, adj)
 
     users: dict[int, set[int]] = {}
@@ -400,8 +403,10 @@ def bottlenecks(
             links.setdefault((p, q) if p < q else (q, p), []).append(link)
     narrow = {k: v for k, v in links.items() if len(v) <= NARROW and min(sizes[k[0]], sizes[k[1]]) >= MIN_PART}
     first_node: dict[int, int] = {}
-    for i in range(n):
-        first_node.setdefault(part[i], i)
+    if shared:
+        for i in range(n):
+            if part[i] in shared:
+                first_node.setdefault(part[i], i)
     witness = sorted(first_node[p] for p in shared)
     if not narrow or top <= 0:
         return [], len(narrow), witness
@@ -420,7 +425,7 @@ def bottlenecks(
             across.setdefault(b, set()).add(a)
 
         def near(x: int) -> set[int]:
-            out = {y for y in adj[x] if part[y] == part[x]}
+            out = {y for y in adj.get(x, ()) if part[y] == part[x]}
             out.update(across.get(x, ()))
             return out
 
@@ -464,29 +469,39 @@ def bottlenecks(
 
 
 class _Functions:
-    """Look-up tables over the functions: by (module, qualname), and the
-    ``__init__`` of a class."""
+    """Look-up tables over the functions: by module and qualname, and the
+    ``__init__`` of a class. One table per module, keyed by the records'
+    own qualname strings, rather than a (module, qualname) pair per
+    function."""
 
     def __init__(self, mods: _Modules, functions):
         self.mods = mods
-        self.by_name: dict[tuple[int, str], int] = {}
-        self.classes: set[tuple[int, str]] = set()
-        self.module_of: list[int] = []
+        self.names: list[dict[str, int]] = [{} for _ in mods.names]
+        self.classes: list[set[str]] = [set() for _ in mods.names]
+        self.module_of = array("q", [-1]) * len(functions)
         for i, f in enumerate(functions):
             # By file: a second file of the same module name is shadowed,
             # and its functions are neither callers nor callees.
             m = mods.by_path.get(f.file, -1)
-            self.module_of.append(m)
+            if m < 0:
+                continue
+            self.module_of[i] = m
             # A redefinition (a property's setter) keeps the first function.
-            self.by_name.setdefault((m, f.qualname), i)
+            self.names[m].setdefault(f.qualname, i)
             if f.owner:
-                self.classes.add((m, f.owner))
+                self.classes[m].add(f.owner)
+
+    def get(self, module: int, qualname: str) -> int | None:
+        return self.names[module].get(qualname)
+
+    def is_class(self, module: int, name: str) -> bool:
+        return name in self.classes[module]
 
     def symbol(self, module: int, name: str) -> int | None:
         """A function ``name`` of the module, or the ``__init__`` of class ``name``."""
-        found = self.by_name.get((module, name))
-        if found is None and (module, name) in self.classes:
-            found = self.by_name.get((module, name + ".__init__"))
+        found = self.get(module, name)
+        if found is None and self.is_class(module, name):
+            found = self.get(module, name + ".__init__")
         return found
 
 
@@ -501,7 +516,7 @@ def _resolve_binding(fns: _Functions, binding: tuple, name: str | None) -> tuple
         _, module, symbol = binding
         if name is None:
             return fns.symbol(module, symbol), False
-        return fns.by_name.get((module, f"{symbol}.{name}")), False
+        return fns.get(module, f"{symbol}.{name}"), False
     if name is None:
         return None, False  # calling a module object
     return fns.symbol(binding[1], name), False
@@ -559,7 +574,10 @@ def analyse(files: Sequence, functions: Sequence | None = None, *, top: int = 10
         fan_in_m[e.target] += 1
 
     counts = CallCounts()
-    call_map: dict[tuple[int, int], int] = {}
+    # Call sites per (caller, callee), keyed caller * len(functions) + callee:
+    # one int rather than a pair per edge, and the same order when sorted.
+    call_map: dict[int, int] = {}
+    width = len(functions)
     for i, f in enumerate(functions):
         m = fns.module_of[i]
         if m < 0 and f.file in left_out:
@@ -580,7 +598,8 @@ def analyse(files: Sequence, functions: Sequence | None = None, *, top: int = 10
                 if target == i:
                     counts.recursive += 1
                 else:
-                    call_map[(i, target)] = call_map.get((i, target), 0) + 1
+                    key = i * width + target
+                    call_map[key] = call_map.get(key, 0) + 1
             elif external:
                 counts.external += 1
             elif form == "name" and name in _BUILTINS:
@@ -588,7 +607,7 @@ def analyse(files: Sequence, functions: Sequence | None = None, *, top: int = 10
             else:
                 counts.unresolved += 1
 
-    calls = [CallEdge(a, b, c) for (a, b), c in sorted(call_map.items())]
+    calls = [CallEdge(*divmod(key, width), c) for key, c in sorted(call_map.items())]
     if calls:
         directed = v.directed_forman_curvature([v.WeightedEdge(e.caller, e.callee, float(e.count)) for e in calls])
         for e, r in zip(calls, directed):
@@ -631,13 +650,13 @@ def _resolve_call(fns: _Functions, m: int, f, form: str, base: str, name: str, b
     """(function index or None, whether the call leaves the input)."""
     if form == "name":
         for prefix in _enclosing(f.qualname):
-            found = fns.by_name.get((m, prefix + name))
+            found = fns.get(m, prefix + name)
             if found is not None:
                 return found, False
         binding = (local or {}).get(name) or bound.get(name)
         if binding is None:
             found = fns.symbol(m, name)
-            if found is not None or (m, name) in fns.classes:
+            if found is not None or fns.is_class(m, name):
                 return found, False
             for star in bound.get("*", ()):
                 found = fns.symbol(star, name)
@@ -648,13 +667,13 @@ def _resolve_call(fns: _Functions, m: int, f, form: str, base: str, name: str, b
     if form == "self":
         if not f.owner:
             return None, False
-        return fns.by_name.get((m, f"{f.owner}.{name}")), False
+        return fns.get(m, f"{f.owner}.{name}"), False
     if form == "attr":
         head, _, rest = base.partition(".")
         binding = (local or {}).get(head) or bound.get(head)
         if binding is None:
-            if not rest and (m, head) in fns.classes:
-                return fns.by_name.get((m, f"{head}.{name}")), False
+            if not rest and fns.is_class(m, head):
+                return fns.get(m, f"{head}.{name}"), False
             return None, False
         if not rest:
             return _resolve_binding(fns, binding, name)
@@ -676,7 +695,7 @@ def _resolve_chain(fns: _Functions, dotted: str, name: str) -> int | None:
     owner, _, cls = dotted.rpartition(".")
     module = fns.mods.index.get(owner)
     if module is not None:
-        return fns.by_name.get((module, f"{cls}.{name}"))
+        return fns.get(module, f"{cls}.{name}")
     return None
 
 
