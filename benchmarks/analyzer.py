@@ -4,10 +4,10 @@ processes on the same directory.
 Each contender runs as its users run it (its command line, output thrown
 away), in a fresh process; the CPU time (user + system, children included)
 and the peak resident memory come from the kernel's accounting of that
-process (``os.wait4``), so start-up, reading files and writing the report
-all count. mccabe has no directory mode: its contender is ``ast.parse`` plus
-its visitor over the same files, which is also the floor of any tool built
-on ``ast``.
+process (``os.wait4``, in a small launcher process), so start-up, reading
+files and writing the report all count. mccabe has no directory mode: its
+contender is ``ast.parse`` plus its visitor over the same files, which is
+also the floor of any tool built on ``ast``.
 """
 
 from __future__ import annotations
@@ -58,16 +58,29 @@ def tool(name: str) -> str | None:
     return here if os.path.exists(here) else shutil.which(name)
 
 
+# Starts the contender and reports its rusage. The contender is started from
+# this small process, not from the benchmark runner: Linux carries the
+# resident-set high-water mark of the address space a child is exec'ed from
+# into the child's ru_maxrss, so a child of the runner (which holds hundreds
+# of MiB after reading a large JSON report) would report at least that.
+LAUNCH = r"""
+import json, os, subprocess, sys, time
+t0 = time.perf_counter()
+p = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)
+_, status, ru = os.wait4(p.pid, 0)
+print(json.dumps([ru.ru_utime + ru.ru_stime, time.perf_counter() - t0, ru.ru_maxrss / 1024,
+                  os.waitstatus_to_exitcode(status)]))
+"""
+
+
 def run(cmd: list[str], cwd: str | None = None) -> Run:
     with tempfile.TemporaryFile() as err:
-        t0 = time.perf_counter()
-        p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=err, cwd=cwd)
-        _, status, ru = os.wait4(p.pid, 0)
-        p.returncode = os.waitstatus_to_exitcode(status)
-        wall = time.perf_counter() - t0
+        p = subprocess.run([sys.executable, "-c", LAUNCH, *cmd], stdout=subprocess.PIPE, stderr=err, cwd=cwd,
+                           check=True)
         err.seek(0)
         text = err.read().decode("utf-8", "replace")
-    return Run(ru.ru_utime + ru.ru_stime, wall, ru.ru_maxrss / 1024, p.returncode, text)
+    cpu, wall, peak, status = json.loads(p.stdout)
+    return Run(cpu, wall, peak, status, text)
 
 
 def best(cmd: list[str], repeat: int, cwd: str | None = None, before=None) -> Run:
