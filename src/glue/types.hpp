@@ -1,7 +1,7 @@
 // How the module's classes are laid out and created. Every instance is a
 // Box: the object header followed by one plain C++ value. Records hold no
 // PyObject*, so no class needs GC support. Class objects are created from
-// type specs once per process, on first use, and kept.
+// PyType_Spec descriptions once per process, on first use, and kept.
 #pragma once
 
 #include "core/rc.hpp"
@@ -68,7 +68,7 @@ inline constexpr unsigned long kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IM
 // Result classes, which Python cannot instantiate.
 inline constexpr unsigned long kResultFlags = kRecordFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-// The spec of a class whose instances are Box<Stored>.
+// The PyType_Spec of a class whose instances are Box<Stored>.
 template <class Stored>
 constexpr PyType_Spec box_spec(const char* name, unsigned long flags, PyType_Slot* slots) {
     return {
@@ -80,9 +80,9 @@ constexpr PyType_Spec box_spec(const char* name, unsigned long flags, PyType_Slo
     };
 }
 
-// A class object created on first use from its spec and then kept for the
-// life of the process. `vectorcall` (optional) is the fast constructor;
-// `setup` (optional) adds class attributes before first use.
+// A class object created on first use from its PyType_Spec and then kept
+// for the life of the process. `vectorcall` (optional) is the fast
+// constructor; `setup` (optional) adds class attributes before first use.
 class LazyType {
 public:
     using Setup = bool (*)(PyTypeObject*);
