@@ -256,6 +256,23 @@ Role role_of(PyObject* o) {
     return t == nullptr ? Role::Skip : t->role;
 }
 
+// The fields of a syntax-tree node; false for anything else (None, a
+// missing field, a class the front end does not know).
+bool read_node(PyObject* node, Fields& out) {
+    const TypeInfo* t = info_of(node);
+    if (t == nullptr) return false;
+    read_fields(node, *t, out);
+    return true;
+}
+
+// The same for a node of one role only.
+bool read_node(PyObject* node, Role role, Fields& out) {
+    const TypeInfo* t = info_of(node);
+    if (t == nullptr || t->role != role) return false;
+    read_fields(node, *t, out);
+    return true;
+}
+
 std::string_view utf8(PyObject* s) {
     if (s == nullptr || !PyUnicode_Check(s)) return {};
     Py_ssize_t n = 0;
@@ -407,22 +424,17 @@ bool is_str(PyObject* o, const char* text) {
 }
 
 bool is_name(PyObject* node, const char* id) {
-    const TypeInfo* t = info_of(node);
-    if (t == nullptr || t->role != Role::Name) return false;
     Fields f;
-    read_fields(node, *t, f);
-    return is_str(f.get(kId), id);
+    return read_node(node, Role::Name, f) && is_str(f.get(kId), id);
 }
 
 // The test of an if whose body does not run when the module is imported:
 // __name__ == "__main__" (either way round), TYPE_CHECKING and
 // <name>.TYPE_CHECKING, as the reference has them.
 bool not_imported(PyObject* test) {
-    const TypeInfo* t = info_of(test);
-    if (t == nullptr) return false;
     Fields f;
-    read_fields(test, *t, f);
-    switch (t->role) {
+    if (!read_node(test, f)) return false;
+    switch (f.info->role) {
         case Role::Name:
             return is_str(f.get(kId), "TYPE_CHECKING");
         case Role::Attribute:
@@ -438,9 +450,8 @@ bool not_imported(PyObject* test) {
             PyObject* sides[2] = {f.get(kLeft), PyList_GET_ITEM(rest, 0)};
             for (int i = 0; i < 2; ++i) {
                 PyObject* other = sides[1 - i];
-                if (!is_name(sides[i], "__name__") || role_of(other) != Role::Constant) continue;
                 Fields c;
-                read_fields(other, *info_of(other), c);
+                if (!is_name(sides[i], "__name__") || !read_node(other, Role::Constant, c)) continue;
                 PyObject* value = c.get(kValue);
                 if (value != nullptr && PyUnicode_CheckExact(value) && is_str(value, "__main__")) return true;
             }
@@ -464,11 +475,8 @@ void add_imports(PyObject* stmt, const Fields& f, bool from, bool top, FileResul
     }
     PyObject* top_value = top ? Py_True : Py_False;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-        PyObject* alias = PyList_GET_ITEM(names, i);
-        const TypeInfo* ai = info_of(alias);
-        if (ai == nullptr) continue;
         Fields af;
-        read_fields(alias, *ai, af);
+        if (!read_node(PyList_GET_ITEM(names, i), af)) continue;
         PyObject* module = from ? str_or_empty(f.get(kModule)) : str_or_empty(af.get(kName));
         PyObject* name = from ? str_or_empty(af.get(kName)) : Py_NewRef(g_state.s_empty);
         Ref record = Ref::steal(check(Py_BuildValue("(lNNNNl)", level, module, name, str_or_empty(af.get(kAsname)),
@@ -479,28 +487,23 @@ void add_imports(PyObject* stmt, const Fields& f, bool from, bool top, FileResul
 
 // (form, base, name) of one call site.
 void Walker::note_call(const Fields& call) {
-    PyObject* func = call.get(kFunc);
-    const TypeInfo* fi = info_of(func);
     PyObject* form = g_state.s_other;
     Ref base = Ref::borrow(g_state.s_empty);
     Ref name = Ref::borrow(g_state.s_empty);
     bool recursive = false;
-    if (fi != nullptr && fi->role == Role::Name) {
-        Fields nf;
-        read_fields(func, *fi, nf);
+    Fields ff;
+    const Role role = read_node(call.get(kFunc), ff) ? ff.info->role : Role::Skip;
+    if (role == Role::Name) {
         form = g_state.s_name;
-        name = Ref::steal(str_or_empty(nf.get(kId)));
+        name = Ref::steal(str_or_empty(ff.get(kId)));
         recursive = !method_ && utf8(name.get()) == name_;
-    } else if (fi != nullptr && fi->role == Role::Attribute) {
-        Fields af;
-        read_fields(func, *fi, af);
-        name = Ref::steal(str_or_empty(af.get(kAttr)));
-        PyObject* v = af.get(kValue);
-        const TypeInfo* vi = info_of(v);
-        if (vi != nullptr && vi->role == Role::Name) {
-            Fields nf;
-            read_fields(v, *vi, nf);
-            PyObject* id = nf.get(kId);
+    } else if (role == Role::Attribute) {
+        name = Ref::steal(str_or_empty(ff.get(kAttr)));
+        PyObject* v = ff.get(kValue);
+        Fields vf;
+        const Role value_role = read_node(v, vf) ? vf.info->role : Role::Skip;
+        if (value_role == Role::Name) {
+            PyObject* id = vf.get(kId);
             const std::string_view idv = utf8(id);
             if (idv == "self" || idv == "cls") {
                 form = g_state.s_selfform;
@@ -510,31 +513,21 @@ void Walker::note_call(const Fields& call) {
                 form = g_state.s_attr;
                 base = Ref::steal(str_or_empty(id));
             }
-        } else if (vi != nullptr && vi->role == Role::Call) {
-            Fields cf;
-            read_fields(v, *vi, cf);
-            PyObject* inner = cf.get(kFunc);
-            const TypeInfo* ii = info_of(inner);
-            if (ii != nullptr && ii->role == Role::Name) {
-                Fields nf;
-                read_fields(inner, *ii, nf);
-                if (utf8(nf.get(kId)) == "super") form = g_state.s_super;
-            }
-        } else if (vi != nullptr && vi->role == Role::Attribute) {
+        } else if (value_role == Role::Call) {
+            if (is_name(vf.get(kFunc), "super")) form = g_state.s_super;
+        } else if (value_role == Role::Attribute) {
             // a.b.f(): the dotted chain when every link is a name.
             std::vector<std::string_view> parts;
             PyObject* cur = v;
             bool plain = false;
             while (true) {
-                const TypeInfo* ci = info_of(cur);
-                if (ci == nullptr) break;
                 Fields cf;
-                read_fields(cur, *ci, cf);
-                if (ci->role == Role::Attribute) {
+                if (!read_node(cur, cf)) break;
+                if (cf.info->role == Role::Attribute) {
                     parts.push_back(utf8(cf.get(kAttr)));
                     cur = cf.get(kValue);
                 } else {
-                    if (ci->role == Role::Name) {
+                    if (cf.info->role == Role::Name) {
                         parts.push_back(utf8(cf.get(kId)));
                         plain = true;
                     }
@@ -567,15 +560,11 @@ bool irrefutable(PyObject* pattern) {
     while (!work.empty()) {
         PyObject* p = work.back();
         work.pop_back();
-        const TypeInfo* pi = info_of(p);
-        if (pi == nullptr) continue;
         Fields f;
-        if (pi->role == Role::MatchAs) {
-            read_fields(p, *pi, f);
+        if (read_node(p, Role::MatchAs, f)) {
             if (f.get(kPattern) == nullptr) return true;
             work.push_back(f.get(kPattern));
-        } else if (pi->role == Role::MatchOr) {
-            read_fields(p, *pi, f);
+        } else if (read_node(p, Role::MatchOr, f)) {
             PyObject* arms = f.get(kPatterns);
             if (arms != nullptr && PyList_CheckExact(arms)) {
                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arms); ++i) work.push_back(PyList_GET_ITEM(arms, i));
@@ -607,9 +596,8 @@ std::uint32_t boolean_runs(PyObject* root) {
     std::uint32_t runs = 0;
     PyTypeObject* last = nullptr;
     auto enter = [&](PyObject* node) {
-        const TypeInfo* ti = info_of(node);
         Fields f;
-        read_fields(node, *ti, f);
+        if (!read_node(node, f)) return;
         PyObject* values = f.get(kValues);
         PyObject* op = f.get(kOp);
         if (values == nullptr || !PyList_CheckExact(values) || op == nullptr) return;
@@ -788,11 +776,8 @@ void Walker::visit(const Item& it) {
                 value(f.get(kKeywords), inner, x);
                 value(f.get(kBases), inner, x);
             } else {
-                PyObject* args = f.get(kArgs);
-                const TypeInfo* ai = info_of(args);
-                if (ai != nullptr) {
-                    Fields af;
-                    read_fields(args, *ai, af);
+                Fields af;
+                if (read_node(f.get(kArgs), af)) {
                     value(af.get(kDefaults), inner, x);
                     value(af.get(kKwDefaults), inner, x);
                 }
@@ -856,12 +841,9 @@ void Walker::visit(const Item& it) {
 
 // An attribute, or a tuple or list of attributes (at least one).
 bool attribute_target(PyObject* t) {
-    const TypeInfo* ti = info_of(t);
-    if (ti == nullptr) return false;
-    if (ti->role == Role::Attribute) return true;
-    if (ti->role != Role::Sequence) return false;
+    if (role_of(t) == Role::Attribute) return true;
     Fields f;
-    read_fields(t, *ti, f);
+    if (!read_node(t, Role::Sequence, f)) return false;
     PyObject* elts = f.get(kElts);
     if (elts == nullptr || !PyList_CheckExact(elts) || PyList_GET_SIZE(elts) == 0) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elts); ++i) {
@@ -876,12 +858,9 @@ bool assign_only(PyObject* body) {
     if (body == nullptr || !PyList_CheckExact(body)) return false;
     bool assigned = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body); ++i) {
-        PyObject* s = PyList_GET_ITEM(body, i);
-        const TypeInfo* si = info_of(s);
-        if (si == nullptr) return false;
         Fields f;
-        read_fields(s, *si, f);
-        switch (si->role) {
+        if (!read_node(PyList_GET_ITEM(body, i), f)) return false;
+        switch (f.info->role) {
             case Role::Pass:
                 continue;
             case Role::Assign: {
@@ -898,33 +877,19 @@ bool assign_only(PyObject* body) {
                 assigned = true;
                 continue;
             case Role::Expr: {
-                PyObject* v = f.get(kValue);
-                const TypeInfo* vi = info_of(v);
-                if (vi == nullptr) return false;
                 Fields vf;
-                read_fields(v, *vi, vf);
-                if (vi->role == Role::Constant && PyUnicode_Check(vf.get(kValue) ? vf.get(kValue) : Py_None)) {
+                if (!read_node(f.get(kValue), vf)) return false;
+                if (vf.info->role == Role::Constant && PyUnicode_Check(vf.get(kValue) ? vf.get(kValue) : Py_None)) {
                     continue;
                 }
-                if (vi->role != Role::Call) return false;
+                if (vf.info->role != Role::Call) return false;
                 // super().__init__(...)
-                PyObject* fn = vf.get(kFunc);
-                const TypeInfo* fi = info_of(fn);
-                if (fi == nullptr || fi->role != Role::Attribute) return false;
                 Fields af;
-                read_fields(fn, *fi, af);
-                if (utf8(af.get(kAttr)) != "__init__") return false;
-                PyObject* inner = af.get(kValue);
-                const TypeInfo* ii = info_of(inner);
-                if (ii == nullptr || ii->role != Role::Call) return false;
                 Fields cf;
-                read_fields(inner, *ii, cf);
-                PyObject* sup = cf.get(kFunc);
-                const TypeInfo* supi = info_of(sup);
-                if (supi == nullptr || supi->role != Role::Name) return false;
-                Fields nf;
-                read_fields(sup, *supi, nf);
-                if (utf8(nf.get(kId)) != "super") return false;
+                if (!read_node(vf.get(kFunc), Role::Attribute, af) || utf8(af.get(kAttr)) != "__init__" ||
+                    !read_node(af.get(kValue), Role::Call, cf) || !is_name(cf.get(kFunc), "super")) {
+                    return false;
+                }
                 continue;
             }
             default:
