@@ -5,17 +5,18 @@
 #include <cmath>
 #include <limits>
 
+#include "profunctors/bit_parallel.hpp"
+
 namespace velmora::duplicates {
 
 namespace {
 
-using Word = std::uint64_t;
-constexpr std::size_t kWordBits = 64;
+using bit_parallel::kWordBits;
+using bit_parallel::words_for;
+using bit_parallel::Word;
 constexpr std::uint64_t kMix = 0x9E3779B97F4A7C15ull;
 constexpr std::uint64_t kEmpty = 0x5851F42D4C957F2Dull;
 constexpr std::size_t kGram = 4;
-
-std::size_t words_for(std::size_t n) { return (n + kWordBits - 1) / kWordBits; }
 
 // The match words of one sequence over the byte alphabet: bit r of word w
 // of symbol c is set when a[64 w + r] == c. Built once for a sequence that
@@ -61,8 +62,7 @@ private:
 };
 
 // Edit distance of the loaded sequence (rows) against `b` (columns), cut
-// off at `limit`: the blockwise bit-vector algorithm (Myers 1999, Section 4;
-// Hyyro 2003 for the edit-distance boundary), tracking D[m][j] through the
+// off at `limit`: the bit-vector algorithm, tracking D[m][j] through the
 // horizontal delta of the last row. Column j can lower the last row by at
 // most one per remaining column, so once D[m][j] - (n - j) exceeds the
 // limit the answer is known to exceed it as well.
@@ -76,23 +76,21 @@ std::uint64_t bounded_against(const MatchTable& p, std::string_view b, std::uint
     const std::size_t last = words - 1;
     const Word top = Word{1} << ((m - 1) % kWordBits);
     std::uint64_t score = m;
+    // False once the score can no longer come back under the limit.
+    auto count = [&](const bit_parallel::Step& s, std::size_t j) {
+        score += (s.ph & top) != 0 ? 1 : 0;
+        score -= (s.mh & top) != 0 ? 1 : 0;
+        return score <= limit + (n - j - 1);
+    };
     if (words == 1) {
+        // Most sequences fit one word: its deltas stay in registers.
         Word pv = ~Word{0};
         Word mv = 0;
         for (std::size_t j = 0; j < n; ++j) {
-            const Word eq = *p.row(static_cast<unsigned char>(b[j]));
-            const Word xv = eq | mv;
-            const Word xh = (((eq & pv) + pv) ^ pv) | eq;
-            Word ph = mv | ~(xh | pv);
-            Word mh = pv & xh;
-            score += (ph & top) != 0 ? 1 : 0;
-            score -= (mh & top) != 0 ? 1 : 0;
-            ph = (ph << 1) | 1;  // row 0 holds D[0][j] = j
-            mh <<= 1;
-            pv = mh | ~(xv | ph);
-            mv = ph & xv;
-            const std::size_t left = n - j - 1;
-            if (score > limit + left) return limit + 1;
+            bit_parallel::Carry carry;
+            if (!count(bit_parallel::advance_word(pv, mv, *p.row(static_cast<unsigned char>(b[j])), carry), j)) {
+                return limit + 1;
+            }
         }
         return score;
     }
@@ -100,33 +98,9 @@ std::uint64_t bounded_against(const MatchTable& p, std::string_view b, std::uint
     vn.assign(words, 0);
     for (std::size_t j = 0; j < n; ++j) {
         const Word* eq = p.row(static_cast<unsigned char>(b[j]));
-        Word carry_p = 1;  // the delta entering the top of the first word: +1
-        Word carry_n = 0;
-        for (std::size_t w = 0; w < words; ++w) {
-            const Word pv = vp[w];
-            const Word mv = vn[w];
-            const Word xv = eq[w] | mv;
-            // A -1 entering from the word above is the carry of the
-            // addition across the word boundary.
-            const Word e = eq[w] | carry_n;
-            const Word xh = (((e & pv) + pv) ^ pv) | e;
-            Word ph = mv | ~(xh | pv);
-            Word mh = pv & xh;
-            if (w == last) {
-                score += (ph & top) != 0 ? 1 : 0;
-                score -= (mh & top) != 0 ? 1 : 0;
-            }
-            const Word out_p = ph >> (kWordBits - 1);
-            const Word out_n = mh >> (kWordBits - 1);
-            ph = (ph << 1) | carry_p;
-            mh = (mh << 1) | carry_n;
-            vp[w] = mh | ~(xv | ph);
-            vn[w] = ph & xv;
-            carry_p = out_p;
-            carry_n = out_n;
-        }
-        const std::size_t left = n - j - 1;
-        if (score > limit + left) return limit + 1;
+        bit_parallel::Carry carry;
+        for (std::size_t w = 0; w < last; ++w) bit_parallel::advance_word(vp[w], vn[w], eq[w], carry);
+        if (!count(bit_parallel::advance_word(vp[last], vn[last], eq[last], carry), j)) return limit + 1;
     }
     return score;
 }

@@ -8,13 +8,15 @@
 #include <new>
 
 #include "core/id_index.hpp"
+#include "profunctors/bit_parallel.hpp"
 
 namespace velmora::profunctors {
 
 namespace {
 
-using Word = std::uint64_t;
-constexpr std::size_t kWordBits = 64;
+using bit_parallel::kWordBits;
+using bit_parallel::words_for;
+using bit_parallel::Word;
 constexpr Word kAllOnes = ~Word{0};
 
 // Sizes of the working buffers grow with m * sqrt(n); a product that does
@@ -23,8 +25,6 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
     if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) throw std::bad_alloc();
     return a * b;
 }
-
-std::size_t words_for(std::size_t rows) { return rows / kWordBits + (rows % kWordBits != 0 ? 1 : 0); }
 
 // The match words of the source: bit r of word b is set for symbol x when
 // source[64 b + r] == x.
@@ -100,39 +100,19 @@ private:
     std::vector<Word> scratch_;  // two zeroed rows of `words_`
 };
 
-// The carry between the words of one column: the horizontal delta leaving
-// the bottom of a word. Row 0 holds D[0][j] = j, so the delta entering the
-// top of the first word is +1.
-struct Carry {
-    Word hp = 1;
-    Word hn = 0;
-};
+using bit_parallel::Carry;
 
+// One word of a column. With Record, the word's diagonal-zero bits go to
+// d0 (xh leaves out the rows where the column before falls by one; there
+// the diagonal is zero as well) and its horizontal +1 bits to hp.
 template <bool Record>
 inline void advance_word(Word& vp, Word& vn, Word eq, Carry& c, Word* d0, Word* hp) {
-    const Word pv = vp;
     const Word mv = vn;
-    const Word xv = eq | mv;
-    // A -1 entering from the word above is the carry of the addition below
-    // across the word boundary.
-    const Word e = eq | c.hn;
-    const Word xh = (((e & pv) + pv) ^ pv) | e;
-    Word ph = mv | ~(xh | pv);
-    Word mh = pv & xh;
+    const bit_parallel::Step s = bit_parallel::advance_word(vp, vn, eq, c);
     if constexpr (Record) {
-        // xh leaves out the rows where the column before falls by one;
-        // there the diagonal is zero as well.
-        *d0 = xh | mv;
-        *hp = ph;
+        *d0 = s.xh | mv;
+        *hp = s.ph;
     }
-    const Word hp_out = ph >> (kWordBits - 1);
-    const Word hn_out = mh >> (kWordBits - 1);
-    ph = (ph << 1) | c.hp;
-    mh = (mh << 1) | c.hn;
-    vp = mh | ~(xv | ph);
-    vn = ph & xv;
-    c.hp = hp_out;
-    c.hn = hn_out;
 }
 
 // One column of the blockwise bit-vector algorithm (Myers 1999, in the
