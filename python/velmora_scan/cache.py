@@ -89,12 +89,17 @@ class Cache:
         self.made = False
         key = (_build_id(), sys.version, sys.implementation.cache_tag, options)
         self.salt = repr(key).encode()
+        # The entry of the bytes last looked up: a miss is followed by a put
+        # of the same bytes, which need not be hashed twice.
+        self._last: tuple[bytes | None, tuple[str, str]] = (None, ("", ""))
 
     def _entry(self, data: bytes) -> tuple[str, str]:
-        h = sha256(self.salt)
-        h.update(data)
-        digest = h.hexdigest()
-        return os.path.join(self.directory, digest[:2], digest[2:]), digest
+        if data is not self._last[0]:
+            h = sha256(self.salt)
+            h.update(data)
+            digest = h.hexdigest()
+            self._last = (data, (os.path.join(self.directory, digest[:2], digest[2:]), digest))
+        return self._last[1]
 
     def get(self, data: bytes):
         """The compact result stored for these bytes, or None."""
