@@ -33,7 +33,9 @@ Task = tuple[int, str, Options]
 _caches: dict[tuple[str, tuple], Cache] = {}
 
 
-def _cache(directory: str, options: tuple) -> Cache | None:
+def result_cache(directory: str, options: tuple) -> Cache | None:
+    """The per-file result cache in ``directory`` for results computed with
+    ``options``, one per process; None for no directory."""
     if not directory:
         return None
     key = (directory, options)
@@ -51,7 +53,7 @@ def _work(task: Task) -> tuple[int, Compact, Timings, FlatTrees | None]:
     t = Timings()
     flat: list | None = [] if trees else None
     result = compact_file(path, block_size=block_size, count_bool_ops=count_bool_ops, engine=engine,
-                          cache=_cache(cache_dir, cache_options), timings=t, trees=flat)
+                          cache=result_cache(cache_dir, cache_options), timings=t, trees=flat)
     return index, result, t, (flat[0] if flat else None)
 
 
@@ -62,7 +64,9 @@ def _size(path: str) -> int:
         return 0
 
 
-def _module(path: str) -> str:
+def module_of(path: str) -> str:
+    """The dotted module name of a file, or its file name when the name
+    cannot be worked out."""
     try:
         return module_name(path)
     except (OSError, ValueError):
@@ -135,10 +139,10 @@ def _scan(paths, settings, progress, overrides) -> ScanResult:
             reports[i] = FileReport(c.path, "", "error", c.problem)
         else:
             real = sources.get(c.path, c.path)
-            modules[i] = _module(real)
+            modules[i] = module_of(real)
             tasks.append((i, real, options))
     # An unchanged input with unchanged options reloads the whole run.
-    cache = _cache(options[3], result_options) if settings.cache and not settings.trees else None
+    cache = result_cache(options[3], result_options) if settings.cache and not settings.trees else None
     run = None
     quiet: set[str] = set()
     if cache is not None:
@@ -160,8 +164,8 @@ def _scan(paths, settings, progress, overrides) -> ScanResult:
         jobs = 1
 
     def take(done: Iterable[tuple[int, Compact, Timings, FlatTrees | None]]) -> None:
-        for n, (i, compact, t, trees) in enumerate(done, 1):
-            reports[i] = expand(candidates[i].path, modules[i], compact, trees)
+        for n, (i, packed, t, trees) in enumerate(done, 1):
+            reports[i] = expand(candidates[i].path, modules[i], packed, trees)
             timings.add(t)
             if progress is not None:
                 progress(n, len(tasks))
@@ -174,15 +178,7 @@ def _scan(paths, settings, progress, overrides) -> ScanResult:
     with contextlib.ExitStack() as stack:
         pool = None
         if jobs > 1 and len(tasks) > 1:
-            # spawn: a forked child of a process that has threads can deadlock,
-            # and the children only need the file list. Ctrl-C reaches the
-            # parent only: a worker interrupted inside the pool's queues leaves
-            # their locks held, and stopping the pool then waits forever.
-            import multiprocessing
-
-            ctx = multiprocessing.get_context("spawn")
-            pool = stack.enter_context(ctx.Pool(min(jobs, len(tasks)), initializer=signal.signal,
-                                                initargs=(signal.SIGINT, signal.SIG_IGN)))
+            pool = stack.enter_context(worker_pool(min(jobs, len(tasks))))
             take(pool.imap_unordered(_work, tasks, chunksize=max(1, min(8, len(tasks) // (jobs * 16)))))
         else:
             take(map(_work, tasks))
@@ -238,6 +234,19 @@ def whole_input(result: ScanResult, settings: Settings, pool=None) -> None:
             chosen=chosen, found=None if pending is None else pending.get(),
         )
     result.whole_input = time.perf_counter() - g0
+
+
+def worker_pool(processes: int):
+    """Worker processes for the per-file analysis. spawn: a forked child of
+    a process that has threads can deadlock, and the children only need file
+    paths. Ctrl-C reaches the parent only: a worker interrupted inside the
+    pool's queues leaves their locks held, and stopping the pool then waits
+    forever."""
+    import multiprocessing
+
+    return multiprocessing.get_context("spawn").Pool(
+        processes, initializer=signal.signal, initargs=(signal.SIGINT, signal.SIG_IGN)
+    )
 
 
 def default_jobs() -> int:

@@ -62,12 +62,11 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("tables and Parquet need pyarrow: pip install 'velmora[data]'") from exc
 
 from .analysis import analyze_file
-from .discover import Candidate, discover, module_name
+from .discover import Candidate, discover
 from .findings import EXIT_CLEAN, EXIT_ERROR, EXIT_FINDINGS, Limits, file_findings, input_averages
 from .kinds import KIND_NAMES
 from .model import METRICS, FileReport, Finding, FunctionReport, ScanResult
-from .scan import _cache as result_cache
-from .scan import default_jobs
+from .scan import default_jobs, module_of, result_cache, worker_pool
 from .selection import Selector
 from .settings import Settings, version
 
@@ -333,12 +332,8 @@ def analyze(entry: Candidate, settings: Settings) -> FileReport:
     per-file analysis (the engine and the result cache the settings name)."""
     if entry.problem:
         return FileReport(entry.path, "", "error", entry.problem)
-    try:
-        module = module_name(entry.path)
-    except (OSError, ValueError):
-        module = os.path.basename(entry.path)
     options = (settings.block_size, settings.count_bool_ops, settings.engine)
-    return analyze_file(entry.path, module, block_size=settings.block_size, count_bool_ops=settings.count_bool_ops,
+    return analyze_file(entry.path, module_of(entry.path), block_size=settings.block_size, count_bool_ops=settings.count_bool_ops,
                         engine=settings.engine, cache=result_cache(settings.cache_dir if settings.cache else "", options))
 
 
@@ -346,21 +341,9 @@ def _analyze_task(task: tuple[Candidate, Settings]) -> FileReport:
     return analyze(*task)
 
 
-def _pool(processes: int):
-    """Worker processes for the local run. spawn, as the report's own
-    workers: forking a process with threads can deadlock. Ctrl-C reaches
-    the parent only, which stops the pool (and so the workers) and cleans
-    up after them."""
-    import multiprocessing
-
-    return multiprocessing.get_context("spawn").Pool(
-        processes, initializer=signal.signal, initargs=(signal.SIGINT, signal.SIG_IGN)
-    )
-
-
 def _reports(entries: list[Candidate], settings: Settings, jobs: int) -> Iterator[FileReport]:
     if jobs > 1 and len(entries) > 1:
-        with _pool(min(jobs, len(entries))) as pool:
+        with worker_pool(min(jobs, len(entries))) as pool:
             yield from pool.imap(_analyze_task, [(e, settings) for e in entries], chunksize=4)
     else:
         for e in entries:
@@ -759,7 +742,7 @@ def write_parquet(
         jobs = settings.jobs or default_jobs()
         if jobs > 1 and len(parts) > 1:
             tasks = [(output, run, i, p, settings) for i, p in enumerate(parts)]
-            with _pool(min(jobs, len(parts))) as pool:
+            with worker_pool(min(jobs, len(parts))) as pool:
                 for part in pool.imap_unordered(_partition_task, tasks):
                     summary.add(part)
                     if progress is not None:
