@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import argparse
 import ast
-import os
 import random
 import sys
 import time

@@ -649,7 +649,6 @@ def machine_description(module_commit: str | None, bench_commit: str) -> list[st
             mem = f"{kib / 1024 / 1024:.0f} GiB"
     except (OSError, ValueError, IndexError):
         pass
-    here = os.path.dirname(os.path.abspath(__file__))
     versions = []
     for name in ("rustworkx", "networkx", "rapidfuzz", "editdistance", "GraphRicciCurvature",
                  "mccabe", "radon", "lizard", "complexipy", "ruff"):

@@ -56,7 +56,6 @@ from __future__ import annotations
 
 import builtins
 import dataclasses
-import os
 import re
 from array import array
 from collections import deque
